@@ -1,0 +1,183 @@
+// app/keys.cpp: the console loop and the key handler. Each key press becomes a hot-key action,
+// a character for an active prompt, or a byte for the device, the latter only while the line
+// is free. Runs on the console thread; a batch of keys is handled in one hold of the link lock.
+#include "app/keys.h"
+
+#include "app/dialogs.h"
+#include "app/startup.h"
+#include "fileservice/filecmd.h"
+#include "output/logfile.h"
+#include "output/text.h"
+#include "packet/transfer.h"
+#include "port/port.h"
+#include "sending/sender.h"
+
+constexpr uint8_t KEY_CR = 0x0D;          // most hot keys end with one to the device
+constexpr uint8_t KEY_ESC = 0x1B;         // a cursor key goes out as ESC '[' letter
+constexpr uint8_t KEY_CSI = 0x5B;
+constexpr uint8_t KEY_DEL_CHAR = 0x08;    // what the Delete key sends
+constexpr uint8_t KEY_CTRL_CARET = 0x1E;  // Ctrl+Shift+6
+
+bool line_free()
+{
+    if (mode_flag.load() == MODE_PASEL) {
+        return transfer_state == TS_IDLE;
+    }
+    return open_file_count == 0;
+}
+
+static void hot_status() REQUIRES(link_lock)
+{
+    plat::console_print("\r\n%s Mode, <Backspace>=%02x, timestamp=%d, ", program_label(),
+                        backspace_char, timestamp_option);
+    if (log_is_open()) {
+        plat::console_print("Log file \"%s\" size : %ld K\n", log_name, log_kb());
+    } else {
+        plat::console_print("No Log file\n");
+    }
+    plat::console_print("%s", HOTKEY_TEXT);
+    port_write_byte(KEY_CR);
+}
+
+static void hot_backspace() REQUIRES(link_lock)
+{
+    backspace_char = backspace_char == 0x08 ? 0x7F : 0x08;
+    plat::console_print("\r\n%s: Backspace key: %02x\n", program_label(), backspace_char);
+    port_write_byte(KEY_CR);
+}
+
+static void hot_timestamp() REQUIRES(link_lock)
+{
+    timestamp_option ^= 1;
+    plat::console_print("\r\n%s: Timestamp is %s.\n", program_label(),
+                        timestamp_option != 0 ? "Enabled" : "Disabled");
+    port_write_byte(KEY_CR);
+}
+
+static void hot_mode() REQUIRES(link_lock)
+{
+    if (!line_free()) {
+        return;  // never while the device holds a file or a transfer runs
+    }
+    mode_flag = mode_flag.load() == MODE_PASEL ? MODE_KIVET : MODE_PASEL;
+    backspace_char = mode_flag.load() == MODE_KIVET ? 0x7F : 0x08;
+    plat::console_print("\r\n%s: File transfer mode change to %s, Backspace key: %02x\n",
+                        program_label(), program_label(), backspace_char);
+    port_write_byte(KEY_CR);
+}
+
+// A cursor key: ESC '[' goes out now when the line is free; the letter takes the path of a
+// typed character.
+static uint8_t cursor_key(uint8_t letter) REQUIRES(link_lock)
+{
+    if (line_free()) {
+        port_write_byte(KEY_ESC);
+        port_write_byte(KEY_CSI);
+    }
+    return letter;
+}
+
+void key_handle(const plat::KeyEvent& ev)
+{
+    uint8_t c = ev.ch;
+    switch (ev.vk) {
+    case plat::VK_BACK:
+        c = backspace_char;
+        break;
+    case plat::VK_END:
+        shutdown();
+    case plat::VK_LEFT:
+        c = cursor_key('D');
+        break;
+    case plat::VK_UP:
+        c = cursor_key('A');
+        break;
+    case plat::VK_RIGHT:
+        c = cursor_key('C');
+        break;
+    case plat::VK_DOWN:
+        c = cursor_key('B');
+        break;
+    case plat::VK_DELETE:
+        c = KEY_DEL_CHAR;
+        break;
+    case plat::VK_KEY_6:
+        if ((ev.ctrl & plat::SHIFT_PRESSED) != 0 &&
+            (ev.ctrl & (plat::LEFT_CTRL_PRESSED | plat::RIGHT_CTRL_PRESSED)) != 0) {
+            c = KEY_CTRL_CARET;
+        }
+        break;
+    case plat::VK_F1:
+        hot_status();
+        break;
+    case plat::VK_F2:
+        hot_backspace();
+        break;
+    case plat::VK_F3:
+        hot_timestamp();
+        break;
+    case plat::VK_F4:
+        hot_mode();
+        break;
+    case plat::VK_F5:
+        if (line_free()) {
+            dialog_send_file_start();
+        }
+        break;
+    case plat::VK_F6:
+        dialog_add_task_start();
+        break;
+    case plat::VK_F7:
+        dialog_delete_task_start();
+        break;
+    case plat::VK_F8:
+        dialog_task_list();
+        break;
+    case plat::VK_F9:
+        dialog_capture_start();
+        break;
+    case plat::VK_F10:
+        dialog_capture_end();
+        break;
+    case plat::VK_F11:
+        random_mode = random_mode.load() == 0 ? 1 : 0;
+        break;
+    default:
+        break;  // every other key keeps its character
+    }
+    if (c == 0) {
+        return;
+    }
+    if (prompt_active()) {
+        prompt_input(c);
+        return;
+    }
+    if (mode_flag.load() == MODE_PASEL && transfer_state == TS_IDLE) {
+        port_write_byte(c);
+    } else if (mode_flag.load() == MODE_KIVET && open_file_count == 0) {
+        port_write_byte(c);
+        text_append(c);
+    } else {
+        plat::console_print("\r\nPress <End> key to exit\n");
+    }
+}
+
+void console_batch()
+{
+    plat::console_flush_input();  // keys pressed while the last batch was handled are dropped
+    plat::KeyEvent ev[KEY_BATCH];
+    int n = plat::console_read_keys(ev, KEY_BATCH);
+    plat::LockHold hold(link_lock);
+    for (int i = 0; i < n; ++i) {
+        if (ev[i].key_down != 0) {
+            key_handle(ev[i]);
+        }
+    }
+}
+
+void console_loop()
+{
+    for (;;) {
+        console_batch();
+    }
+}

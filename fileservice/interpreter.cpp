@@ -1,0 +1,132 @@
+// fileservice/interpreter.cpp: the KIVET stream interpreter. Every byte the device sends in
+// KIVET mode passes through interp_byte, which sends it to the console text buffer (with a time
+// stamp at the start of each line when the option is on), clears the screen on ESC 'E', or,
+// after 0x02 and a command code, hands it to the argument collector of the file service command
+// under way. Its state survives between chunks and mode switches, so anything may arrive split.
+// Called by the read pump on the receive thread with link_lock held.
+#include "fileservice/interpreter.h"
+
+#include "app/startup.h"
+#include "fileservice/filecmd.h"
+#include "output/text.h"
+#include "platform/console.h"
+#include "port/port.h"
+
+constexpr uint8_t TEXT_CLEAR = 0x45;  // 'E': after ESC, clears the screen
+constexpr uint8_t TEXT_CR = 0x0D;     // ends a line: the next line gets a time stamp
+constexpr uint8_t TEXT_LF = 0x0A;     // never stamped, never takes a pending stamp
+
+uint32_t status_word;
+uint32_t arg_step;
+
+static CmdState cmd_state GUARDED_BY(link_lock);  // which consumer gets the next byte
+static bool esc_pending GUARDED_BY(link_lock);    // ESC seen in text: next text byte is its
+static bool stamp_pending GUARDED_BY(link_lock);  // a CR came with time stamps on
+
+void interp_init()
+{
+    cmd_state = CS_TEXT;
+    esc_pending = false;
+    stamp_pending = false;
+    status_word = 0;
+    arg_step = 0;
+}
+
+// Text state: the first test that matches decides.
+static void text_byte(uint8_t b) REQUIRES(link_lock)
+{
+    if (b == CMD_INTRO) {
+        cmd_state = CS_CODE;
+        return;
+    }
+    if (b == TEXT_ESC) {
+        esc_pending = true;  // ESC ESC: the second one only waits again
+        return;
+    }
+    if (esc_pending) {
+        // ESC and the byte after it are dropped whatever that byte is; only 'E' does something.
+        esc_pending = false;
+        if (b == TEXT_CLEAR) {
+            plat::console_clear();
+        }
+        return;
+    }
+    if (stamp_pending && b != TEXT_LF && b != TEXT_CR) {
+        for (const char* p = timestamp_text(); *p != '\0'; ++p) {
+            text_append(static_cast<uint8_t>(*p));
+        }
+        stamp_pending = false;
+    }
+    text_append(b);  // every byte that gets here, control bytes and NUL included
+    if (timestamp_option != 0 && b == TEXT_CR) {
+        stamp_pending = true;
+    }
+}
+
+// Command code state: an unknown code (0x02 included) is dropped without a reply.
+static void code_byte(uint8_t b) REQUIRES(link_lock)
+{
+    arg_step = 0;
+    switch (b) {
+    case FS_OPEN:
+        cmd_state = CS_OPEN;
+        return;
+    case FS_CLOSE:
+        cmd_state = CS_CLOSE;
+        return;
+    case FS_READ:
+        cmd_state = CS_READ;
+        return;
+    case FS_WRITE:
+        cmd_state = CS_WRITE;
+        return;
+    case FS_CMD5:
+        cmd_state = CS_CMD5;
+        return;
+    default:
+        cmd_state = CS_TEXT;
+        return;
+    }
+}
+
+void interp_byte(uint8_t b)
+{
+    // In an argument state every byte, 0x02 and ESC included, belongs to the command; only its
+    // status reply leads back to text.
+    switch (cmd_state) {
+    case CS_TEXT:
+        text_byte(b);
+        return;
+    case CS_CODE:
+        code_byte(b);
+        return;
+    case CS_OPEN:
+        open_collect(b);
+        return;
+    case CS_CLOSE:
+        close_collect(b);
+        return;
+    case CS_READ:
+        read_collect(b);
+        return;
+    case CS_WRITE:
+        write_collect(b);
+        return;
+    case CS_CMD5:
+        cmd5_collect(b);
+        return;
+    }
+}
+
+void status_reply()
+{
+    const uint8_t reply[2] = {static_cast<uint8_t>(status_word & 0xFF),
+                              static_cast<uint8_t>((status_word >> 8) & 0xFF)};
+    port_write_buf(reply, sizeof reply);
+    cmd_state = CS_TEXT;
+}
+
+CmdState interp_state()
+{
+    return cmd_state;
+}

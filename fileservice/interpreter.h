@@ -1,0 +1,34 @@
+// fileservice/interpreter.h: the KIVET stream interpreter. Separates the device's text (to the
+// console text buffer, with time stamps), ESC 'E' (clear screen) and the in-band commands of
+// the host file service (0x02, a command code, arguments).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/threads.h"
+
+constexpr uint8_t CMD_INTRO = 0x02;  // starts an in-band command in the device's text
+constexpr uint8_t TEXT_ESC = 0x1B;   // ESC 'E' clears the screen; ESC + other byte: both dropped
+
+// Command states: which consumer gets the next byte.
+enum CmdState : uint8_t {
+    CS_TEXT = 0,
+    CS_CODE = 1,   // command code expected
+    CS_OPEN = 2,
+    CS_CLOSE = 3,
+    CS_READ = 4,
+    CS_WRITE = 5,
+    CS_CMD5 = 6,
+};
+
+// Result of the command under way: 0 for success, else a wire status number.
+extern uint32_t status_word GUARDED_BY(link_lock);
+// Position within the arguments of the command under way (0 at its first argument byte).
+extern uint32_t arg_step GUARDED_BY(link_lock);
+
+void interp_init() REQUIRES(link_lock);
+// Interprets one byte from the device.
+void interp_byte(uint8_t b) REQUIRES(link_lock);
+// Sends the status word's two low bytes, low first, and returns to text.
+void status_reply() REQUIRES(link_lock);
+CmdState interp_state() REQUIRES(link_lock);

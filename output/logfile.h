@@ -1,0 +1,29 @@
+// output/logfile.h: the log file and the capture file, and the log character write through
+// which PASEL text reaches them (the log wrapped after 75 columns, the capture unchanged).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/threads.h"
+
+constexpr uint32_t LOG_WRAP_COLUMNS = 75;
+
+void logfile_init() REQUIRES(link_lock);
+
+// Opens (creates or truncates) the log file; false when it cannot be opened.
+bool log_open(const char* name) REQUIRES(link_lock);
+bool log_is_open() REQUIRES(link_lock);
+// Size written so far in KB (bytes / 1000, rounded toward zero).
+long log_kb() REQUIRES(link_lock);
+void log_close() REQUIRES(link_lock);
+// Appends bytes to the log unchanged (KIVET text); no effect without a log file.
+void log_write(const void* buf, uint32_t n) REQUIRES(link_lock);
+
+bool capture_open(const char* name) REQUIRES(link_lock);
+bool capture_is_open() REQUIRES(link_lock);
+long capture_kb() REQUIRES(link_lock);
+void capture_close() REQUIRES(link_lock);
+
+// One PASEL text character: to the log with the wrap marker "!" CR LF after 75 columns (a CR
+// resets the column), and unchanged to the capture file.
+void log_char(uint8_t c) REQUIRES(link_lock);

@@ -1,0 +1,61 @@
+// output/text.cpp: the console text buffer, through which KIVET text reaches the console and the
+// log file once per chunk read, and the time stamp put at the start of KIVET lines.
+// Called by the stream interpreter and the read pump (receive thread) and by the key handler
+// (console thread), always with link_lock held.
+#include "output/text.h"
+
+#include <cstdio>
+
+#include "output/logfile.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+
+constexpr uint32_t STAMP_BUF_SIZE = 64;
+
+static uint8_t text_buf[TEXT_BUF_SIZE] GUARDED_BY(link_lock);  // characters held
+static uint32_t text_len GUARDED_BY(link_lock);                // how many; < TEXT_BUF_SIZE
+static char stamp_buf[STAMP_BUF_SIZE] GUARDED_BY(link_lock);   // the last time stamp built
+
+void text_init()
+{
+    text_len = 0;
+    stamp_buf[0] = '\0';
+}
+
+void text_append(uint8_t c)
+{
+    // One place stays free, as it always has, so the buffer never holds more than 4095.
+    if (text_len >= TEXT_BUF_SIZE - 1) {
+        text_flush();
+    }
+    text_buf[text_len++] = c;
+}
+
+void text_empty()
+{
+    text_len = 0;
+}
+
+void text_flush()
+{
+    // By count, not as a string: a NUL in the device's text must not cut off what follows it
+    // on the console or in the log.
+    if (text_len != 0) {
+        plat::console_write(text_buf, text_len);
+        log_write(text_buf, text_len);
+    }
+    text_len = 0;
+}
+
+uint32_t text_length()
+{
+    return text_len;
+}
+
+const char* timestamp_text()
+{
+    const plat::LocalTime t = plat::local_time();
+    (void)snprintf(stamp_buf, sizeof stamp_buf, "%02d:%02d.%02d ", t.minute, t.second,
+                   t.millisecond / 10);
+    return stamp_buf;
+}

@@ -1,0 +1,36 @@
+// packet/framing.h: the byte layer of the packet link: frames (END, escaped packet bytes,
+// checksum, END), the text between frames, the receive queue and the encoder.
+#pragma once
+
+#include <cstdint>
+
+#include "packet/pool.h"
+#include "platform/threads.h"
+
+constexpr uint8_t FRAME_END = 0xC0;      // opens and closes every frame
+constexpr uint8_t FRAME_ESC = 0xDB;      // escapes END and ESC inside a frame
+constexpr uint8_t FRAME_ESC_END = 0xDC;  // ESC ESC_END stands for END
+constexpr uint8_t FRAME_ESC_ESC = 0xDD;  // ESC ESC_ESC stands for ESC
+constexpr uint32_t TEXT_RING_SIZE = 2048;
+constexpr uint32_t TX_BUF_SIZE = 2048;
+
+enum RxState : uint8_t { RX_OUTSIDE = 1, RX_INSIDE = 2 };
+enum TxState : uint8_t { TX_IDLE = 1, TX_BODY = 2, TX_CLOSE = 3, TX_FLUSH = 4 };
+
+// Signalled whenever a packet is queued for sending.
+extern plat::Event* send_event;
+
+void framing_init() REQUIRES(link_lock);
+// One byte read from the port in PASEL mode.
+void deframe_byte(uint8_t b) REQUIRES(link_lock);
+// Next byte of text between frames, or -1 when the ring is empty.
+int text_take() REQUIRES(link_lock);
+// Head of the receive queue, or nullptr.
+Packet* rx_queue_take() REQUIRES(link_lock);
+// Hands a Packet to the transmit side, which owns it from now on.
+void enqueue_send(Packet* p) REQUIRES(link_lock);
+// Emits one byte of the current frame, or writes the finished frame; 1: call again, 0: done.
+int encoder_step() REQUIRES(link_lock);
+// One wake-up of the packet sender: wait for the send event, reset it, encode under the lock.
+void packet_sender_pass() EXCLUDES(link_lock);
+void packet_sender_thread();

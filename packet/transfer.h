@@ -1,0 +1,33 @@
+// packet/transfer.h: the transfer state machine of the packet link: answers each received
+// packet by the transfer state, moves a file block by block, resends on time-outs.
+#pragma once
+
+#include <cstdint>
+
+#include "packet/pool.h"
+#include "platform/threads.h"
+
+enum TransferState : uint8_t {
+    TS_IDLE = 0,
+    TS_SEND_START = 1,
+    TS_SEND_DATA = 2,
+    TS_RECV_START = 3,
+    TS_RECV_DATA = 4,
+    TS_SEND_END = 5,
+    TS_ERROR = 6,
+};
+
+constexpr uint32_t RETRY_MAX = 3;
+
+extern uint8_t transfer_state GUARDED_BY(link_lock);
+// Block size of the last request (capped at 128); bounds received frames.
+extern uint16_t block_size GUARDED_BY(link_lock);
+
+void transfer_init() REQUIRES(link_lock);
+// Runs the handler of the current state for p, then gives p back to the pool.
+void packet_dispatch(Packet* p) REQUIRES(link_lock);
+// Called by the timer thread after every countdown: resend or give up when the timeout flag
+// is raised.
+void timeout_action() REQUIRES(link_lock);
+// Closes the transfer file if one is open (shutdown).
+void transfer_close_file() REQUIRES(link_lock);

@@ -1,0 +1,30 @@
+// platform/files.h: files on the PC, by small integer handles.
+// Every procedure returns 0 or a count on success and -errno taken at the failing call otherwise.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+// How a file is opened. Sharing is enforced with non-blocking flock() locks, which also hold
+// against other processes; an open refused for sharing fails with -EWOULDBLOCK.
+enum FileOpen : uint8_t {
+    FO_READ_SHARED = 1,    // read; must exist; others may read (shared lock)
+    FO_RW_NEW = 2,         // read+write; created, fails with -EEXIST if it exists; exclusive
+    FO_RW_EXISTING = 3,    // read+write; must exist; not truncated; exclusive
+    FO_WRITE_EXCLUSIVE = 4,// write; created or truncated; exclusive (a file received)
+    FO_WRITE_PLAIN = 5,    // write; created or truncated; no lock (log and capture: "wb")
+};
+
+// Opens name as given (relative to the current directory). Returns a handle >= 0 or -errno.
+// A directory opened for reading fails with -EISDIR.
+int file_open(const char* name, FileOpen how);
+// Reads up to n bytes at the current position; 0 at end of file. Loops on EINTR.
+int file_read(int fd, void* buf, uint32_t n);
+// Writes all n bytes (short writes are continued); returns n or -errno.
+int file_write(int fd, const void* buf, uint32_t n);
+// Size of the open file in bytes, or -errno.
+int64_t file_size(int fd);
+int file_close(int fd);
+
+}  // namespace plat

@@ -1,0 +1,271 @@
+// platform/keydecode.cpp: terminal bytes to key events. One parser instance (the console
+// thread's); state at file scope, set by keydecode_init().
+#include "platform/keydecode.h"
+
+namespace plat {
+
+namespace {
+
+enum KdState : uint8_t {
+    KD_GROUND = 0,  // no sequence open
+    KD_ESC = 1,     // ESC seen
+    KD_SS3 = 2,     // ESC O seen
+    KD_CSI = 3,     // ESC [ seen, collecting parameters
+    KD_LINUX_F = 4, // ESC [ [ seen (Linux console F1-F5)
+};
+
+constexpr int KD_PARAM_MAX = 4;  // parameters kept; more are parsed and ignored
+constexpr int KD_SEQ_MAX = 32;   // bytes of one sequence before it is dropped as junk
+
+KdState kd_state;
+int kd_params[KD_PARAM_MAX];  // CSI parameters
+int kd_nparams;               // parameters started
+int kd_seq_len;               // bytes of the open sequence
+
+KeyEvent key(uint16_t vk, uint8_t ch, uint32_t ctrl)
+{
+    return KeyEvent{1, vk, ch, ctrl};
+}
+
+// Control-key flags from an xterm modifier parameter (1 + shift 1, alt 2, ctrl 4).
+uint32_t modifier_flags(int m)
+{
+    if (m < 2) {
+        return 0;
+    }
+    m -= 1;
+    uint32_t f = 0;
+    if (m & 1) {
+        f |= SHIFT_PRESSED;
+    }
+    if (m & 2) {
+        f |= LEFT_ALT_PRESSED;
+    }
+    if (m & 4) {
+        f |= LEFT_CTRL_PRESSED;
+    }
+    return f;
+}
+
+// A plain byte (not part of a sequence) as the key that produces it.
+KeyEvent plain_key(uint8_t b, uint32_t extra)
+{
+    if (b == 0x7F || b == 0x08) {
+        return key(VK_BACK, 0x08, extra);
+    }
+    if (b == 0x0D) {
+        return key(VK_RETURN, 0x0D, extra);
+    }
+    if (b == 0x09) {
+        return key(VK_TAB, 0x09, extra);
+    }
+    if (b == 0x1E) {  // Ctrl+^ is Ctrl+Shift+6 on a US keyboard
+        return key(VK_KEY_6, 0x1E, extra | SHIFT_PRESSED | LEFT_CTRL_PRESSED);
+    }
+    if (b >= 0x01 && b <= 0x1A) {  // Ctrl+letter
+        return key(static_cast<uint16_t>('A' + b - 1), b, extra | LEFT_CTRL_PRESSED);
+    }
+    if (b >= 'a' && b <= 'z') {
+        return key(static_cast<uint16_t>(b - 'a' + 'A'), b, extra);
+    }
+    if (b >= 'A' && b <= 'Z') {
+        return key(b, b, extra | SHIFT_PRESSED);
+    }
+    if (b >= '0' && b <= '9') {
+        return key(b, b, extra);
+    }
+    if (b == '^') {
+        return key(VK_KEY_6, b, extra | SHIFT_PRESSED);
+    }
+    return key(VK_OTHER, b, extra);
+}
+
+// The key of a letter after ESC [ or ESC O; VK_OTHER when the letter names none.
+uint16_t final_letter_key(uint8_t b)
+{
+    switch (b) {
+    case 'A':
+        return VK_UP;
+    case 'B':
+        return VK_DOWN;
+    case 'C':
+        return VK_RIGHT;
+    case 'D':
+        return VK_LEFT;
+    case 'F':
+        return VK_END;
+    case 'H':
+        return VK_HOME;
+    case 'P':
+        return VK_F1;
+    case 'Q':
+        return VK_F2;
+    case 'R':
+        return VK_F3;
+    case 'S':
+        return VK_F4;
+    default:
+        return VK_OTHER;
+    }
+}
+
+// The key of ESC [ n ~; VK_OTHER when n names none.
+uint16_t tilde_key(int n)
+{
+    switch (n) {
+    case 1:
+    case 7:
+        return VK_HOME;
+    case 2:
+        return VK_INSERT;
+    case 3:
+        return VK_DELETE;
+    case 4:
+    case 8:
+        return VK_END;
+    case 5:
+        return VK_PRIOR;
+    case 6:
+        return VK_NEXT;
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+        return static_cast<uint16_t>(VK_F1 + (n - 11));
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+    case 21:
+        return static_cast<uint16_t>(VK_F6 + (n - 17));
+    case 23:
+        return VK_F11;
+    case 24:
+        return VK_F12;
+    default:
+        return VK_OTHER;
+    }
+}
+
+void to_ground()
+{
+    kd_state = KD_GROUND;
+    kd_nparams = 0;
+    kd_seq_len = 0;
+    for (int& p : kd_params) {
+        p = 0;
+    }
+}
+
+// A recognised sequence: a key without a character (Delete gives none either; the key
+// handler translates the keys it knows by their code).
+int emit_seq_key(uint16_t vk, uint32_t ctrl, KeyEvent* out)
+{
+    to_ground();
+    if (vk == VK_OTHER) {
+        return 0;  // a sequence we do not know: dropped whole
+    }
+    out[0] = key(vk, 0, ctrl);
+    return 1;
+}
+
+}  // namespace
+
+void keydecode_init()
+{
+    to_ground();
+}
+
+bool keydecode_pending()
+{
+    return kd_state != KD_GROUND;
+}
+
+int keydecode_idle(KeyEvent* out)
+{
+    bool lone_esc = kd_state == KD_ESC;
+    to_ground();
+    if (lone_esc) {
+        out[0] = key(VK_ESCAPE, 0x1B, 0);
+        return 1;
+    }
+    return 0;
+}
+
+int keydecode_byte(uint8_t b, KeyEvent* out)
+{
+    if (kd_state != KD_GROUND && ++kd_seq_len > KD_SEQ_MAX) {
+        to_ground();  // junk that never ends: drop it and start afresh with this byte
+    }
+    switch (kd_state) {
+    case KD_GROUND:
+        if (b == 0x1B) {
+            kd_state = KD_ESC;
+            kd_seq_len = 1;
+            return 0;
+        }
+        out[0] = plain_key(b, 0);
+        return 1;
+    case KD_ESC:
+        if (b == '[') {
+            kd_state = KD_CSI;
+            return 0;
+        }
+        if (b == 'O') {
+            kd_state = KD_SS3;
+            return 0;
+        }
+        if (b == 0x1B) {  // ESC ESC: the first was the Esc key; the second opens a sequence
+            out[0] = key(VK_ESCAPE, 0x1B, 0);
+            to_ground();
+            kd_state = KD_ESC;
+            kd_seq_len = 1;
+            return 1;
+        }
+        to_ground();  // ESC + key: the key with Alt held
+        out[0] = plain_key(b, LEFT_ALT_PRESSED);
+        return 1;
+    case KD_SS3:
+        return emit_seq_key(final_letter_key(b), 0, out);
+    case KD_LINUX_F:
+        if (b >= 'A' && b <= 'E') {
+            return emit_seq_key(static_cast<uint16_t>(VK_F1 + (b - 'A')), 0, out);
+        }
+        return emit_seq_key(VK_OTHER, 0, out);
+    case KD_CSI:
+        if (b == '[' && kd_nparams == 0) {
+            kd_state = KD_LINUX_F;
+            return 0;
+        }
+        if (b >= '0' && b <= '9') {
+            if (kd_nparams == 0) {
+                kd_nparams = 1;
+            }
+            if (kd_nparams <= KD_PARAM_MAX) {
+                int& p = kd_params[kd_nparams - 1];
+                p = p < 1000 ? p * 10 + (b - '0') : p;
+            }
+            return 0;
+        }
+        if (b == ';') {
+            kd_nparams = kd_nparams == 0 ? 2 : kd_nparams + 1;
+            return 0;
+        }
+        if (b >= 0x20 && b <= 0x3F) {
+            return 0;  // other parameter and intermediate bytes: kept out of the key
+        }
+        if (b >= 0x40 && b <= 0x7E) {  // final byte
+            uint32_t ctrl = modifier_flags(kd_nparams >= 2 ? kd_params[1] : 0);
+            if (b == '~') {
+                return emit_seq_key(tilde_key(kd_params[0]), ctrl, out);
+            }
+            return emit_seq_key(final_letter_key(b), ctrl, out);
+        }
+        to_ground();  // a control byte inside a sequence: the sequence is junk
+        return keydecode_byte(b, out);
+    }
+    return 0;
+}
+
+}  // namespace plat

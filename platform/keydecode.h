@@ -1,0 +1,27 @@
+// platform/keydecode.h: terminal bytes to key events (xterm, tmux/screen, Linux console).
+// A byte-at-a-time parser with no OS contact: the console backend feeds it what it reads and
+// calls keydecode_idle() when no byte came for a short pause, so that a lone ESC becomes the
+// Esc key. Recognised: F1-F11 (ESC O P..S, ESC [ 11~..14~, ESC [ [ A..E, ESC [ 15~, 17~..21~,
+// 23~), End (ESC [ F, ESC O F, ESC [ 4~, ESC [ 8~), Home, Insert, Delete (ESC [ 3~), Page
+// Up/Down, arrows (ESC [ A..D, ESC O A..D, with modifier forms ESC [ 1;m X), Backspace (0x7F
+// or 0x08), Enter (0x0D), Ctrl+^ (0x1E, Ctrl+Shift+6). Unknown sequences are dropped whole.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/console.h"
+
+namespace plat {
+
+constexpr int KEYDECODE_MAX_EVENTS = 4;  // most events one byte can complete
+
+void keydecode_init();
+// Feeds one byte; stores the events it completes in out and returns their count.
+int keydecode_byte(uint8_t b, KeyEvent* out);
+// No byte came for a while: a pending lone ESC becomes the Esc key; any other unfinished
+// sequence is dropped. Returns the count of events stored.
+int keydecode_idle(KeyEvent* out);
+// True while a sequence is unfinished (the caller should then time the pause).
+bool keydecode_pending();
+
+}  // namespace plat

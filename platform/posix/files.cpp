@@ -1,0 +1,33 @@
+// platform/posix/files.cpp: the file service of the Linux backend.
+#include "platform/files.h"
+
+#include "platform/posix/file_ops.h"
+
+namespace plat {
+
+int file_open(const char* name, FileOpen how)
+{
+    return posix::file_open(name, how);
+}
+
+int file_read(int fd, void* buf, uint32_t n)
+{
+    return posix::file_read(fd, buf, n);
+}
+
+int file_write(int fd, const void* buf, uint32_t n)
+{
+    return posix::file_write(fd, buf, n);
+}
+
+int64_t file_size(int fd)
+{
+    return posix::file_size(fd);
+}
+
+int file_close(int fd)
+{
+    return posix::file_close(fd);
+}
+
+}  // namespace plat

@@ -1,0 +1,272 @@
+// platform/posix/serial.cpp: the serial port on Linux: a tty device (or a pseudo-terminal) in
+// raw mode, opened exclusively, read when poll() says bytes are there, written under a mutex so
+// that writes from several threads never interleave.
+#include "platform/serial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/clock.h"
+
+namespace plat {
+namespace posix {
+int serial_set_any_speed(int fd, int baud);
+}
+
+namespace {
+
+constexpr int PATH_MAX_LEN = 64;
+constexpr int HANGUP_PAUSE_MS = 200;          // a failed line is looked at again this often
+constexpr int WRITE_TIMEOUT_BASE_MS = 1000;   // a write gives up after this
+constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 1000;  // plus this per byte
+
+std::atomic<int> port_fd{-1};
+std::mutex write_mutex;
+
+// The device path of a port name (see serial.h).
+void resolve(const char* name, char* path)
+{
+    if ((name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
+        (name[2] == 'M' || name[2] == 'm') && name[3] >= '1' && name[3] <= '9') {
+        bool digits = true;
+        for (const char* p = name + 3; *p != '\0'; ++p) {
+            digits = digits && std::isdigit(static_cast<unsigned char>(*p)) != 0;
+        }
+        if (digits) {
+            std::snprintf(path, PATH_MAX_LEN, "/dev/ttyS%ld", std::strtol(name + 3, nullptr, 10) - 1);
+            return;
+        }
+    }
+    if (name[0] == '/' || name[0] == '.') {
+        std::snprintf(path, PATH_MAX_LEN, "%s", name);
+        return;
+    }
+    std::snprintf(path, PATH_MAX_LEN, "/dev/%s", name);
+}
+
+speed_t standard_speed(int32_t baud)
+{
+    switch (baud) {
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 134: return B134;
+    case 150: return B150;
+    case 200: return B200;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return B0;
+    }
+}
+
+int modem_lines(unsigned long request)
+{
+    int bits = TIOCM_DTR | TIOCM_RTS;
+    return ioctl(port_fd.load(), request, &bits) == 0 ? 0 : -errno;
+}
+
+}  // namespace
+
+int serial_is_directory(const char* name)
+{
+    char path[PATH_MAX_LEN];
+    resolve(name, path);
+    struct stat sb;
+    return stat(path, &sb) == 0 && S_ISDIR(sb.st_mode) ? 1 : 0;
+}
+
+int serial_open(const char* name)
+{
+    char path[PATH_MAX_LEN];
+    resolve(name, path);
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -errno;
+    }
+    // Exclusive: a second program on the same port would split the byte stream.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        ::close(fd);
+        return -err;
+    }
+    if (isatty(fd) && ioctl(fd, TIOCEXCL) != 0) {
+        int err = errno;
+        ::close(fd);
+        return -err;
+    }
+    port_fd = fd;
+    return 0;
+}
+
+int serial_is_regular_file()
+{
+    struct stat sb;
+    return fstat(port_fd.load(), &sb) == 0 && S_ISREG(sb.st_mode) ? 1 : 0;
+}
+
+int serial_get_state()
+{
+    termios t;
+    return tcgetattr(port_fd.load(), &t) == 0 ? 0 : -errno;
+}
+
+int serial_set_state(int32_t baud)
+{
+    if (baud <= 0) {
+        return -EINVAL;  // a zero rate would hang the line up
+    }
+    int fd = port_fd.load();
+    termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        return -errno;
+    }
+    cfmakeraw(&t);
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    speed_t sp = standard_speed(baud);
+    if (sp != B0) {
+        cfsetispeed(&t, sp);
+        cfsetospeed(&t, sp);
+    }
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        return -errno;
+    }
+    if (sp == B0) {
+        int r = posix::serial_set_any_speed(fd, baud);
+        if (r != 0) {
+            return r;
+        }
+    }
+    (void)modem_lines(TIOCMBIS);  // a pseudo-terminal has no modem lines: not an error
+    return 0;
+}
+
+void serial_drop_lines()
+{
+    (void)modem_lines(TIOCMBIC);
+}
+
+void serial_purge()
+{
+    (void)tcflush(port_fd.load(), TCIOFLUSH);
+}
+
+int serial_wait()
+{
+    pollfd p{port_fd.load(), POLLIN, 0};
+    int r = poll(&p, 1, -1);
+    if (r < 0) {
+        int err = errno;
+        if (err == EINTR) {
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(HANGUP_PAUSE_MS));
+        return -err;
+    }
+    if ((p.revents & POLLIN) != 0) {
+        return 1;
+    }
+    // Hung up or failed (an adapter pulled out, the other end of a pty closed): pause so that
+    // the receive thread looping on us does not spin.
+    std::this_thread::sleep_for(std::chrono::milliseconds(HANGUP_PAUSE_MS));
+    return (p.revents & POLLNVAL) != 0 ? -EBADF : -EIO;
+}
+
+int serial_queued()
+{
+    int n = 0;
+    if (ioctl(port_fd.load(), FIONREAD, &n) != 0) {
+        return -errno;
+    }
+    return n;
+}
+
+int serial_read(uint8_t* buf, uint32_t n)
+{
+    for (;;) {
+        ssize_t r = ::read(port_fd.load(), buf, n);
+        if (r >= 0) {
+            return static_cast<int>(r);
+        }
+        if (errno == EAGAIN) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return -errno;
+        }
+    }
+}
+
+int serial_write(const uint8_t* buf, uint32_t n)
+{
+    std::lock_guard<std::mutex> g(write_mutex);
+    int fd = port_fd.load();
+    uint32_t deadline = tick_ms() + WRITE_TIMEOUT_BASE_MS + WRITE_TIMEOUT_PER_BYTE_MS * n;
+    uint32_t done = 0;
+    while (done < n) {
+        ssize_t w = ::write(fd, buf + done, n - done);
+        if (w > 0) {
+            done += static_cast<uint32_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN) {
+            return -errno;
+        }
+        // The driver's output buffer is full: wait for room, within the write time-out.
+        int32_t left = static_cast<int32_t>(deadline - tick_ms());
+        if (left <= 0) {
+            return -ETIMEDOUT;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        (void)poll(&p, 1, left);
+    }
+    return static_cast<int>(n);
+}
+
+int serial_write_byte(uint8_t b)
+{
+    // write() returns once the byte is in the driver's buffer, not when it has left the line.
+    return serial_write(&b, 1);
+}
+
+void serial_close()
+{
+    int fd = port_fd.exchange(-1);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+}  // namespace plat

@@ -1,0 +1,43 @@
+// platform/serial.h: the one serial port of the program.
+// Port names: COMn (n >= 1, any case) is /dev/ttyS(n-1); a name starting with '/' or '.' is a
+// path; any other name is looked up under /dev/ (ttyUSB0, pts/7).
+// Every procedure returns 0 or a count on success and -errno taken at the failing call otherwise.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+// 1 when the port name resolves to a directory, else 0 (also when it does not exist).
+int serial_is_directory(const char* name);
+// Opens the port for reading and writing, exclusively (TIOCEXCL and a non-blocking exclusive
+// flock): a port that another program holds fails with -EBUSY or -EWOULDBLOCK.
+int serial_open(const char* name);
+// 1 when the open port is a regular file (not a device), else 0.
+int serial_is_regular_file();
+// Reads the port's settings (fails with -ENOTTY for a device that is not a terminal).
+int serial_get_state();
+// Raw mode, 8 data bits, no parity, one stop bit, no flow control, CLOCAL and CREAD, at baud
+// (any rate the device takes; 0 is refused with -EINVAL); raises DTR and RTS where the device
+// has modem lines.
+int serial_set_state(int32_t baud);
+// Drops DTR and RTS; errors are ignored.
+void serial_drop_lines();
+// Discards what the driver holds in both directions.
+void serial_purge();
+// Waits until bytes are received or the line changes. Returns 1 when bytes may be queued, 0 for
+// another event, -errno on failure; a port that hung up or failed makes it pause first, so
+// that a caller looping on it never spins.
+int serial_wait();
+// Bytes waiting in the driver's input buffer, or -errno.
+int serial_queued();
+// Reads up to n bytes that are queued; never waits for more.
+int serial_read(uint8_t* buf, uint32_t n);
+// Writes all n bytes before returning; writes from several threads never interleave.
+int serial_write(const uint8_t* buf, uint32_t n);
+// Hands one byte to the port and returns without waiting for it to leave the line; it keeps
+// its place in order with other writes.
+int serial_write_byte(uint8_t b);
+void serial_close();
+
+}  // namespace plat

@@ -1,0 +1,24 @@
+// port/port.h: port open, the two write primitives every sender uses, the error report and
+// the closing of the port at shutdown.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/threads.h"
+
+// Opens and configures the port named by port_name at baud_rate. Returns 0, or 1 after a
+// failure that it has reported on the console.
+int port_open();
+
+// Hands one byte to the port and returns without waiting for it to leave. Never fails to the
+// caller: a lost byte shows up at the device.
+void port_write_byte(uint8_t b);
+// Writes n bytes and returns when they are written. Writes from several threads never
+// interleave and never discard one another's bytes or received bytes.
+void port_write_buf(const uint8_t* buf, uint32_t n);
+
+// Prints "<name> ERROR.\nERROR #<err>: <strerror(err)>\n" and closes the log file.
+void error_report(const char* name, int err) EXCLUDES(link_lock);
+
+// Shutdown's end of the port: drops DTR and RTS, waits one second, closes the port.
+void port_shut();

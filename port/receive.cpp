@@ -1,0 +1,97 @@
+// port/receive.cpp: the receive thread, the only reader of the port. It waits for bytes,
+// reads what is queued in chunks of up to 4096 and hands each byte to the consumer of the mode
+// current at that moment: the stream interpreter in KIVET mode (one console flush per chunk),
+// the deframer in PASEL mode. In PASEL mode its loop head shows the text between frames and
+// dispatches the received packets. Holds the link lock except while it waits and reads.
+#include "port/receive.h"
+
+#include "app/startup.h"
+#include "fileservice/interpreter.h"
+#include "fileservice/progress.h"
+#include "output/logfile.h"
+#include "output/text.h"
+#include "packet/framing.h"
+#include "packet/transfer.h"
+#include "platform/console.h"
+#include "platform/serial.h"
+
+static uint8_t rx_buf[READ_CHUNK];             // one chunk read from the port (this thread only)
+static uint8_t rx_text[TEXT_RING_SIZE];        // PASEL text of one drain, shown in one write
+
+// One chunk, by the mode current now.
+static void dispatch_chunk(const uint8_t* buf, uint32_t n) REQUIRES(link_lock)
+{
+    if (mode_flag.load() == MODE_KIVET) {
+        text_empty();
+        for (uint32_t i = 0; i < n; ++i) {
+            interp_byte(buf[i]);
+        }
+        text_flush();
+        return;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        deframe_byte(buf[i]);
+    }
+}
+
+void receive_drain()
+{
+    if (mode_flag.load() != MODE_PASEL) {
+        return;  // held text and packets wait for PASEL mode to return
+    }
+    uint32_t n = 0;
+    for (int c = text_take(); c >= 0; c = text_take()) {
+        rx_text[n++] = static_cast<uint8_t>(c);
+        log_char(static_cast<uint8_t>(c));
+        if (n == sizeof rx_text) {
+            plat::console_write(rx_text, n);
+            n = 0;
+        }
+    }
+    if (n > 0) {
+        plat::console_write(rx_text, n);
+    }
+    for (Packet* p = rx_queue_take(); p != nullptr; p = rx_queue_take()) {
+        progress_show();
+        packet_dispatch(p);
+    }
+}
+
+void read_pump()
+{
+    for (;;) {
+        int queued = plat::serial_queued();
+        if (queued <= 0) {
+            return;
+        }
+        uint32_t want = static_cast<uint32_t>(queued) < READ_CHUNK ? static_cast<uint32_t>(queued)
+                                                                   : READ_CHUNK;
+        link_lock.give();
+        int got = plat::serial_read(rx_buf, want);
+        link_lock.take();
+        if (got < 0) {
+            return;  // not reported; the next wait looks at the line again
+        }
+        dispatch_chunk(rx_buf, static_cast<uint32_t>(got));
+    }
+}
+
+void receive_pass()
+{
+    link_lock.take();
+    receive_drain();
+    link_lock.give();
+    // A failed wait has paused already; the pump then finds out whether anything is queued.
+    (void)plat::serial_wait();
+    link_lock.take();
+    read_pump();
+    link_lock.give();
+}
+
+void receive_thread()
+{
+    plat::serial_purge();  // what arrived before the thread started is discarded
+    for (;;) {
+        receive_pass();
+    }
+}

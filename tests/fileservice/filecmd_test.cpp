@@ -1,0 +1,405 @@
+// tests/fileservice/filecmd_test.cpp: the file service commands byte for byte on the wire,
+// the handle table, the open-file count, the progress counters they feed, and the errno table.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "fileservice/filecmd.h"
+#include "fileservice/interpreter.h"
+#include "fileservice/progress.h"
+#include "tests/fileservice/wire.h"
+#include "tests/support/fixture.h"
+
+// The fixture takes the link lock in SetUp, where clang's analysis cannot see it from the test
+// bodies; the fake lock itself aborts on a missing or double take.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wthread-safety"
+#endif
+
+namespace
+{
+
+using Writes = std::vector<std::string>;
+
+const std::string OK = bytes({0, 0});
+
+std::string status(uint32_t st)
+{
+    return le16(st);
+}
+
+class FileService : public SystemTest
+{
+  protected:
+    // Feeds cmd and returns the writes it caused, one entry per port write.
+    static Writes exchange(const std::string& cmd) REQUIRES(link_lock)
+    {
+        plat::fake_port_clear_written();
+        feed(cmd);
+        EXPECT_EQ(interp_state(), CS_TEXT);
+        return plat::fake_port_writes();
+    }
+    // Opens name and returns its handle; the open must succeed.
+    static uint32_t open_ok(int mode, const std::string& name) REQUIRES(link_lock)
+    {
+        const Writes w = exchange(open_cmd(mode, name));
+        EXPECT_EQ(w.size(), 2u);
+        if (w.size() != 2 || w[0].size() != 2) {
+            return 0;
+        }
+        EXPECT_EQ(w[1], OK) << name;
+        const uint32_t h = static_cast<uint8_t>(w[0][0]) | static_cast<uint8_t>(w[0][1]) << 8;
+        EXPECT_NE(h, 0u);
+        EXPECT_NE(h, FS_BAD_HANDLE);
+        return h;
+    }
+    // An open that fails: handle 0xFFFF and the status, nothing counted.
+    static void open_fails(int mode, const std::string& name, uint32_t st) REQUIRES(link_lock)
+    {
+        const uint32_t count = open_file_count;
+        EXPECT_EQ(exchange(open_cmd(mode, name)), (Writes{le16(FS_BAD_HANDLE), status(st)}))
+            << name;
+        EXPECT_EQ(open_file_count, count);
+    }
+};
+
+std::string pattern(size_t n)
+{
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s.push_back(static_cast<char>(i * 7 + 3));
+    }
+    return s;
+}
+
+TEST_F(FileService, OpenReadCloseExchangeIsByteExact)
+{
+    const std::string data = pattern(40);
+    write_file("ABCDE", data);
+
+    const Writes o = exchange(open_cmd(1, "ABCDE"));
+    ASSERT_EQ(o.size(), 2u);
+    EXPECT_EQ(o[1], OK);
+    const std::string h = o[0];
+    EXPECT_EQ(open_file_count, 1u);
+
+    EXPECT_EQ(exchange(bytes({0x02, 0x03}) + h + bytes({0x10, 0x00})),
+              (Writes{bytes({0x10, 0x00}), data.substr(0, 16), OK}));
+    EXPECT_EQ(exchange(bytes({0x02, 0x01}) + h), Writes{OK});
+    EXPECT_EQ(open_file_count, 0u);
+}
+
+TEST_F(FileService, ReadAtEndOfFileRepliesZeroCountAndStatus)
+{
+    write_file("f", "abc");
+    const uint32_t h = open_ok(1, "f");
+    EXPECT_EQ(exchange(read_cmd(h, 3)), (Writes{le16(3), "abc", OK}));
+    exchange(read_cmd(h, 16));
+    EXPECT_EQ(plat::fake_port_written(), bytes({0, 0, 0, 0}));
+    EXPECT_EQ(exchange(read_cmd(h, 16)), (Writes{bytes({0, 0}), OK}));
+}
+
+TEST_F(FileService, ReadOf256FromALargerFileAndCountsAbove256ReadOneBuffer)
+{
+    const std::string data = pattern(700);
+    write_file("big", data);
+    const uint32_t h = open_ok(1, "big");
+    EXPECT_EQ(exchange(read_cmd(h, 256)), (Writes{bytes({0x00, 0x01}), data.substr(0, 256), OK}));
+    EXPECT_EQ(exchange(read_cmd(h, 0xFFFF)),
+              (Writes{bytes({0x00, 0x01}), data.substr(256, 256), OK}));
+    EXPECT_EQ(exchange(read_cmd(h, 1000)), (Writes{le16(188), data.substr(512), OK}));
+    EXPECT_EQ(prog_done, 700u);
+}
+
+TEST_F(FileService, WriteOfCountZeroTakesOneByteAndWritesNothing)
+{
+    write_file("w", "old");
+    const uint32_t h = open_ok(3, "w");
+    EXPECT_EQ(exchange(write_cmd(h, "") + "Z"), Writes{OK});
+    feed("t");  // the byte after the one data byte is text again
+    EXPECT_EQ(interp_state(), CS_TEXT);
+    EXPECT_EQ(read_file("w"), "old");
+}
+
+TEST_F(FileService, WriteAboveTheBufferWritesEveryByteInPieces)
+{
+    const uint32_t h = open_ok(2, "out");
+    const std::string data = pattern(601);
+    EXPECT_EQ(exchange(write_cmd(h, data)), Writes{OK});
+    EXPECT_EQ(read_file("out"), data);
+    EXPECT_EQ(prog_done, 601u);
+}
+
+TEST_F(FileService, FailedPieceIsRepliedAfterAllBytesAreTaken)
+{
+    const uint32_t h = open_ok(2, "out");
+    exchange(write_cmd(h, "first"));
+    prog_done = 5;
+    plat::fake_file_fail("write", ENOSPC);
+    // The stream stays in step: the 0x02 0x05 inside the data is not a command.
+    std::string data = pattern(600);
+    data[300] = 0x02;
+    data[301] = 0x05;
+    EXPECT_EQ(exchange(write_cmd(h, data)), Writes{status(ST_DISK_FULL)});
+    EXPECT_EQ(read_file("out"), "first");  // nothing after the failed piece lands elsewhere
+    EXPECT_EQ(prog_done, 5u);
+}
+
+TEST_F(FileService, NameLengthZeroTakesOneNameByte)
+{
+    write_file("A", "x");
+    const Writes w = exchange(bytes({0x02, 0x00, 0x01, 0x00, 'A'}));
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[1], OK);
+    EXPECT_EQ(open_file_count, 1u);
+}
+
+TEST_F(FileService, CommandFiveRepliesOkAfterExactlyFiveBytes)
+{
+    EXPECT_EQ(exchange(bytes({0x02, 0x05, 0xFF, 0x00, 0x02, 0x1B, 0x45})), Writes{OK});
+    status_word = 99;
+    EXPECT_EQ(exchange(bytes({0x02, 0x05, 1, 2, 3, 4, 5})), Writes{OK});
+}
+
+TEST_F(FileService, OpenModesCreateOpenAndRefuseAsTheySay)
+{
+    write_file("old", "0123456789");
+    open_fails(2, "old", ST_FILE_EXISTS);
+    EXPECT_EQ(read_file("old"), "0123456789");
+    open_fails(1, "none", ST_FILE_NOT_FOUND);
+    open_fails(3, "none", ST_FILE_NOT_FOUND);
+
+    const uint32_t created = open_ok(2, "new");
+    EXPECT_EQ(read_file("new"), "");
+    const uint32_t h = open_ok(3, "old");  // not truncated, overwritten from its start
+    EXPECT_EQ(exchange(write_cmd(h, "ab")), Writes{OK});
+    EXPECT_EQ(read_file("old"), "ab23456789");
+    EXPECT_NE(created, h);
+    EXPECT_EQ(open_file_count, 2u);
+}
+
+TEST_F(FileService, UnknownModeOpensNothingAndRepliesInvalidParameter)
+{
+    write_file("f", "x");
+    open_ok(1, "f");
+    for (const int mode : {0, 4, 0xFF}) {
+        open_fails(mode, "f", ST_INVALID_PARAMETER);
+        open_fails(mode, "made", ST_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(read_file("made"), "<missing>");
+    EXPECT_EQ(open_file_count, 1u);
+}
+
+TEST_F(FileService, HandlesTheServiceDidNotOpenAreRefused)
+{
+    write_file("f", "data");
+    const uint32_t h = open_ok(1, "f");
+    for (const uint32_t bad : {0u, 0xFFFFu, FS_FILES_MAX + 1, h + 1}) {
+        EXPECT_EQ(exchange(read_cmd(bad, 4)), (Writes{bytes({0, 0}), status(6)})) << bad;
+        EXPECT_EQ(exchange(write_cmd(bad, "xyz")), Writes{status(6)}) << bad;
+        EXPECT_EQ(exchange(write_cmd(bad, "") + "q"), Writes{status(6)}) << bad;
+        EXPECT_EQ(exchange(close_cmd(bad)), Writes{status(6)}) << bad;
+    }
+    EXPECT_EQ(open_file_count, 1u);
+    EXPECT_EQ(exchange(read_cmd(h, 4)), (Writes{le16(4), "data", OK}));  // untouched
+}
+
+TEST_F(FileService, ClosedHandleIsRefusedAndNotGivenOutAgainAtOnce)
+{
+    write_file("f", "data");
+    const uint32_t h = open_ok(1, "f");
+    EXPECT_EQ(exchange(close_cmd(h)), Writes{OK});
+    EXPECT_EQ(exchange(close_cmd(h)), Writes{status(6)});
+    EXPECT_EQ(exchange(read_cmd(h, 4)), (Writes{bytes({0, 0}), status(6)}));
+    EXPECT_NE(open_ok(1, "f"), h);
+    EXPECT_EQ(open_file_count, 1u);
+}
+
+TEST_F(FileService, TableHoldsSixtyFourFilesThenRefusesWithTooManyOpen)
+{
+    write_file("f", "x");
+    std::vector<uint32_t> handles;
+    for (uint32_t i = 0; i < FS_FILES_MAX; ++i) {
+        handles.push_back(open_ok(1, "f"));  // readers share
+    }
+    std::sort(handles.begin(), handles.end());
+    EXPECT_EQ(std::unique(handles.begin(), handles.end()), handles.end());
+    open_fails(1, "f", ST_TOO_MANY_OPEN);
+    EXPECT_EQ(open_file_count, FS_FILES_MAX);
+    EXPECT_EQ(exchange(close_cmd(handles[10])), Writes{OK});
+    EXPECT_EQ(open_ok(1, "f"), handles[10]);
+}
+
+TEST_F(FileService, SharingViolationWhileAWriterHoldsTheFile)
+{
+    open_ok(2, "shared");
+    open_fails(1, "shared", ST_SHARING_VIOLATION);
+    open_fails(3, "shared", ST_SHARING_VIOLATION);
+
+    write_file("r", "x");
+    open_ok(1, "r");
+    open_ok(1, "r");
+    open_fails(3, "r", ST_SHARING_VIOLATION);
+}
+
+TEST_F(FileService, InitClosesWhatTheDeviceLeftOpen)
+{
+    write_file("f", "x");
+    open_ok(3, "f");
+    filecmd_init();
+    EXPECT_EQ(open_file_count, 0u);
+    open_ok(3, "f");
+}
+
+TEST_F(FileService, ProgressStartsAtOpenAndIsClearedByAnyClose)
+{
+    write_file("a.bin", pattern(1000));
+    write_file("b.bin", pattern(10));
+    plat::fake_clock_set(5000);
+    const uint32_t a = open_ok(1, "a.bin");
+    EXPECT_EQ(prog_total, 1000u);
+    EXPECT_EQ(prog_start, 5000u);
+    EXPECT_EQ(prog_flag, 1u);
+    exchange(read_cmd(a, 100));
+    EXPECT_EQ(prog_done, 100u);
+
+    const uint32_t b = open_ok(1, "b.bin");
+    EXPECT_EQ(prog_total, 10u);
+    EXPECT_EQ(prog_done, 0u);
+    EXPECT_EQ(exchange(close_cmd(b)), Writes{OK});  // not the file shown, cleared all the same
+    EXPECT_EQ(prog_total, 0u);
+    EXPECT_EQ(prog_done, 0u);
+    EXPECT_EQ(prog_flag, 0u);
+    EXPECT_EQ(open_file_count, 1u);
+}
+
+TEST_F(FileService, RmsNamesShowNoProgressButStillCountBytes)
+{
+    write_file("a.bin", pattern(1000));
+    write_file("X.RMS", pattern(50));
+    write_file("y.rms", pattern(60));
+    write_file("RMS", pattern(3));
+    plat::fake_clock_set(1000);
+    const uint32_t a = open_ok(1, "a.bin");
+    exchange(read_cmd(a, 100));
+
+    plat::fake_clock_set(9000);
+    const uint32_t r = open_ok(1, "X.RMS");
+    EXPECT_EQ(prog_flag, 0u);
+    EXPECT_EQ(prog_total, 1000u);  // the earlier file's counters stay
+    EXPECT_EQ(prog_start, 1000u);
+    plat::fake_console_clear_output();
+    EXPECT_EQ(exchange(read_cmd(r, 50)).size(), 3u);
+    EXPECT_EQ(prog_done, 150u);
+    EXPECT_EQ(plat::fake_console_output(), "");  // no progress line for it
+
+    open_ok(1, "y.rms");  // case matters: tracked
+    EXPECT_EQ(prog_flag, 1u);
+    EXPECT_EQ(prog_total, 60u);
+    open_ok(1, "RMS");  // shorter than ".RMS"
+    EXPECT_EQ(prog_flag, 1u);
+    EXPECT_EQ(prog_total, 3u);
+}
+
+TEST_F(FileService, ReadShowsProgressAfterTheDataAndBeforeTheStatus)
+{
+    write_file("f", pattern(100));
+    plat::fake_clock_set(0);
+    const uint32_t h = open_ok(1, "f");
+    plat::fake_clock_set(2500);
+    plat::fake_console_clear_output();
+    exchange(read_cmd(h, 100));
+    EXPECT_EQ(plat::fake_console_output(),
+              "\rTotal 100 bytes, 100 bytes sent (100%), 00:02 elapsed, 00:00 left   \n");
+    EXPECT_EQ(prog_total, 0u);  // complete
+}
+
+TEST_F(FileService, NameHoldingNulIsRefusedNotCut)
+{
+    write_file("a", "x");
+    open_fails(1, std::string("a\0b", 3), ST_FILE_NOT_FOUND);
+    open_fails(1, std::string("a\0", 2), ST_FILE_NOT_FOUND);
+    open_fails(2, std::string(1, '\0'), ST_FILE_NOT_FOUND);
+}
+
+TEST_F(FileService, BackslashSeparatesDirectoriesAndMissingDirectoryIsPathNotFound)
+{
+    ASSERT_EQ(mkdir("sub", 0777), 0);
+    write_file("sub/f.txt", "in sub");
+    const uint32_t h = open_ok(1, "sub\\f.txt");
+    EXPECT_EQ(exchange(read_cmd(h, 10)), (Writes{le16(6), "in sub", OK}));
+    open_fails(1, "sub\\none.txt", ST_FILE_NOT_FOUND);
+    open_fails(1, "nodir\\f.txt", ST_PATH_NOT_FOUND);
+    open_fails(2, "nodir/deeper\\f.txt", ST_PATH_NOT_FOUND);
+    open_fails(1, "sub\\f.txt\\x", ST_PATH_NOT_FOUND);  // a file on the way
+    open_fails(1, "sub", ST_ACCESS_DENIED);
+    const std::string longest(255, 'n');
+    open_fails(1, longest, ST_FILE_NOT_FOUND);
+    EXPECT_EQ(read_file("sub/new"), "<missing>");
+    open_ok(2, "sub\\new");
+    EXPECT_EQ(read_file("sub/new"), "");
+}
+
+TEST_F(FileService, FailedCallsLeaveCountAndProgressAsTheyWere)
+{
+    write_file("f", pattern(100));
+    const uint32_t h = open_ok(1, "f");
+    exchange(read_cmd(h, 10));
+
+    plat::fake_file_fail("read", EIO);
+    EXPECT_EQ(exchange(read_cmd(h, 10)), (Writes{bytes({0, 0}), status(ST_GENERAL_FAILURE)}));
+    EXPECT_EQ(prog_done, 10u);
+
+    plat::fake_file_fail("open", EMFILE);
+    open_fails(1, "f", ST_TOO_MANY_OPEN);
+    EXPECT_EQ(prog_total, 100u);
+
+    // A failed close still released the file: it is not closed twice, and the device's next
+    // close of the handle brings the count down.
+    plat::fake_file_fail("close", EIO);
+    EXPECT_EQ(exchange(close_cmd(h)), Writes{status(ST_GENERAL_FAILURE)});
+    EXPECT_EQ(open_file_count, 1u);
+    EXPECT_EQ(prog_total, 100u);
+    EXPECT_EQ(prog_done, 10u);
+    EXPECT_EQ(exchange(read_cmd(h, 10)), (Writes{bytes({0, 0}), status(6)}));
+    EXPECT_EQ(exchange(close_cmd(h)), Writes{OK});
+    EXPECT_EQ(open_file_count, 0u);
+}
+
+TEST_F(FileService, UnreadableSizeOpensWithoutATotal)
+{
+    write_file("f", pattern(100));
+    plat::fake_file_fail("size", EIO);
+    open_ok(1, "f");
+    EXPECT_EQ(prog_total, 0u);
+    EXPECT_EQ(prog_flag, 1u);
+}
+
+TEST(StatusFromErrno, MapsEachErrnoOfEitherSignAndDefaultsToGeneralFailure)
+{
+    const std::vector<std::pair<int, uint32_t>> table = {
+        {ENOENT, 2},     {ENOTDIR, 3},        {EMFILE, 4},  {ENFILE, 4},  {EACCES, 5},
+        {EPERM, 5},      {EISDIR, 5},         {EROFS, 5},   {EBADF, 6},   {EWOULDBLOCK, 32},
+        {EAGAIN, 32},    {EBUSY, 32},         {EEXIST, 80}, {EINVAL, 87}, {ENOSPC, 112},
+        {EDQUOT, 112},   {ENAMETOOLONG, 206}, {EIO, 31},    {ELOOP, 31},  {0, 31},
+        {INT32_MIN, 31},
+    };
+    for (const auto& [err, st] : table) {
+        EXPECT_EQ(status_from_errno(err), st) << err;
+        if (err != INT32_MIN) {
+            EXPECT_EQ(status_from_errno(-err), st) << err;
+        }
+    }
+}
+
+TEST(DeviceName, BackslashesBecomeSlashesAndNothingElseChanges)
+{
+    char name[] = "a\\b/c\\\\D.RMS ";
+    device_name_to_path(name);
+    EXPECT_STREQ(name, "a/b/c//D.RMS ");
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+// tests/fileservice/interpreter_test.cpp: the stream interpreter's text, ESC and command
+// states, time stamps, and the status reply.
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "fileservice/interpreter.h"
+#include "output/text.h"
+#include "tests/fileservice/wire.h"
+#include "tests/support/fixture.h"
+
+// The fixture takes the link lock in SetUp, where clang's analysis cannot see it from the test
+// bodies; the fake lock itself aborts on a missing or double take.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wthread-safety"
+#endif
+
+namespace
+{
+
+class Interpreter : public SystemTest
+{
+  protected:
+    // What the buffer holds, shown the way the read pump shows it.
+    static std::string shown() REQUIRES(link_lock)
+    {
+        plat::fake_console_clear_output();
+        text_flush();
+        return plat::fake_console_output();
+    }
+};
+
+const std::string STATUS_OK = bytes({0, 0});
+const std::string CLEAR = "\x1b[H\x1b[2J";  // what the fake console records for a clear
+
+TEST_F(Interpreter, TextIsAppendedUnchangedControlBytesAndNulIncluded)
+{
+    const std::string text = bytes({'a', 0x00, 0x0D, 0x0A, 0x07, 0x7F, 0xFF, 'b'});
+    feed(text);
+    EXPECT_EQ(shown(), text);
+    EXPECT_TRUE(plat::fake_port_writes().empty());
+}
+
+TEST_F(Interpreter, IntroTwiceReturnsToTextWithoutReply)
+{
+    feed(bytes({'a', 0x02, 0x02, 'b'}));
+    EXPECT_EQ(shown(), "ab");
+    EXPECT_EQ(interp_state(), CS_TEXT);
+    EXPECT_TRUE(plat::fake_port_writes().empty());
+}
+
+TEST_F(Interpreter, UnknownCodesAreDroppedAndTheNextByteIsText)
+{
+    std::string expected;
+    for (int code = 0x06; code <= 0xFF; ++code) {
+        feed(bytes({0x02, code}));
+        ASSERT_EQ(interp_state(), CS_TEXT) << code;
+        feed("t");
+        expected += "t";
+    }
+    EXPECT_EQ(shown(), expected);
+    EXPECT_TRUE(plat::fake_port_writes().empty());
+}
+
+TEST_F(Interpreter, KnownCodesEnterTheirArgumentStates)
+{
+    const std::vector<std::pair<int, CmdState>> codes = {
+        {0x00, CS_OPEN}, {0x01, CS_CLOSE}, {0x03, CS_READ}, {0x04, CS_WRITE}, {0x05, CS_CMD5}};
+    for (const auto& [code, state] : codes) {
+        interp_init();
+        arg_step = 7;
+        feed(bytes({0x02, code}));
+        EXPECT_EQ(interp_state(), state) << code;
+        EXPECT_EQ(arg_step, 0u) << code;
+    }
+}
+
+TEST_F(Interpreter, EscEClearsTheScreenAndEarlierTextShowsAfterIt)
+{
+    feed("ab\x1b"
+         "Ec");
+    EXPECT_EQ(plat::fake_console_clears(), 1);
+    EXPECT_EQ(plat::fake_console_output(), CLEAR);
+    EXPECT_EQ(shown(), "abc");
+}
+
+TEST_F(Interpreter, EscAndAnyOtherByteAreBothDropped)
+{
+    feed("\x1bx\x1b\n\x1b");
+    feed(bytes({0x00, 'q'}));
+    EXPECT_EQ(shown(), "q");
+    EXPECT_EQ(plat::fake_console_clears(), 0);
+}
+
+TEST_F(Interpreter, EscEscEClearsTheScreen)
+{
+    feed("\x1b\x1b"
+         "E");
+    EXPECT_EQ(plat::fake_console_clears(), 1);
+    EXPECT_EQ(shown(), "");
+}
+
+TEST_F(Interpreter, EscThenCommandKeepsEscPendingForTheByteAfterTheReply)
+{
+    feed(bytes({0x1B, 0x02, 0x05, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(plat::fake_port_written(), STATUS_OK);
+    feed("Ez");
+    EXPECT_EQ(plat::fake_console_clears(), 1);
+    EXPECT_EQ(shown(), "z");
+}
+
+TEST_F(Interpreter, IntroAndEscAreArgumentBytesInsideACommand)
+{
+    feed(bytes({0x02, 0x05, 0x02, 0x1B, 0x02, 0x1B, 'E'}));
+    EXPECT_EQ(plat::fake_port_writes(), std::vector<std::string>{STATUS_OK});
+    EXPECT_EQ(plat::fake_console_clears(), 0);
+    feed("x");
+    EXPECT_EQ(shown(), "x");
+}
+
+TEST_F(Interpreter, CommandSplitOverChunksBehavesAsInOne)
+{
+    // The read pump empties the buffer before each chunk and flushes after it.
+    const std::string cmd = bytes({'a', 0x02, 0x05, 9, 8, 7, 6, 5, 'b'});
+    for (const char c : cmd) {
+        text_empty();
+        interp_byte(static_cast<uint8_t>(c));
+        text_flush();
+    }
+    EXPECT_EQ(plat::fake_port_writes(), std::vector<std::string>{STATUS_OK});
+    EXPECT_EQ(plat::fake_console_output(), "ab");
+}
+
+TEST_F(Interpreter, StampGoesBeforeEachLineAfterACrButNotEmptyLines)
+{
+    plat::fake_local_time_set(10, 7, 3, 456);
+    timestamp_option = 1;
+    feed("x\r\ny\r\n\r\nz");
+    EXPECT_EQ(shown(), "x\r\n07:03.45 y\r\n\r\n07:03.45 z");
+}
+
+TEST_F(Interpreter, StampPendingWhenTheOptionGoesOffIsInsertedOnce)
+{
+    plat::fake_local_time_set(0, 1, 2, 30);
+    timestamp_option = 1;
+    feed("a\r");
+    timestamp_option = 0;
+    feed("\nb\rc");
+    EXPECT_EQ(shown(), "a\r\n01:02.03 b\rc");
+}
+
+TEST_F(Interpreter, StampPendingSurvivesACommand)
+{
+    plat::fake_local_time_set(0, 0, 0, 0);
+    timestamp_option = 1;
+    feed(bytes({'a', 0x0D, 0x02, 0x05, 0, 0, 0, 0, 0, 'b'}));
+    EXPECT_EQ(shown(), "a\r00:00.00 b");
+}
+
+TEST_F(Interpreter, StatusReplySendsTheLowTwoBytesLowFirstInOneWrite)
+{
+    feed(bytes({0x02, 0x05}));
+    status_word = 0x12345678;
+    status_reply();
+    EXPECT_EQ(plat::fake_port_writes(), std::vector<std::string>{bytes({0x78, 0x56})});
+    EXPECT_EQ(interp_state(), CS_TEXT);
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+// tests/fileservice/progress_test.cpp: the progress lines, when they are printed, their
+// arithmetic, completion and the PASEL idle reset.
+#include <string>
+
+#include "app/startup.h"
+#include "fileservice/progress.h"
+#include "packet/transfer.h"
+#include "tests/support/fixture.h"
+
+// The fixture takes the link lock in SetUp, where clang's analysis cannot see it from the test
+// bodies; the fake lock itself aborts on a missing or double take.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wthread-safety"
+#endif
+
+namespace
+{
+
+class Progress : public SystemTest
+{
+  protected:
+    void SetUp() override
+    {
+        SystemTest::SetUp();
+        transfer_state = TS_IDLE;
+    }
+    void TearDown() override
+    {
+        transfer_state = TS_IDLE;
+        SystemTest::TearDown();
+    }
+    // Starts a transfer of total bytes at tick start with done bytes done.
+    static void running(uint32_t total, uint32_t done, uint32_t start = 0) REQUIRES(link_lock)
+    {
+        prog_total = total;
+        prog_done = done;
+        prog_start = start;
+        prog_last_s = 0;
+    }
+    // Output of one display call at tick now.
+    static std::string show_at(uint32_t now) REQUIRES(link_lock)
+    {
+        plat::fake_clock_set(now);
+        plat::fake_console_clear_output();
+        progress_show();
+        return plat::fake_console_output();
+    }
+};
+
+TEST_F(Progress, TotalLineShowsPercentElapsedAndTimeLeft)
+{
+    running(1000, 500);
+    EXPECT_EQ(show_at(2500),
+              "\rTotal 1000 bytes, 500 bytes sent (50%), 00:02 elapsed, 00:03 left   ");
+    EXPECT_EQ(prog_last_s, 2u);
+    EXPECT_EQ(prog_elapsed, 2500u);
+    EXPECT_EQ(show_at(2999), "");  // same whole second
+    prog_done = 600;
+    EXPECT_EQ(show_at(3000),
+              "\rTotal 1000 bytes, 600 bytes sent (60%), 00:03 elapsed, 00:02 left   ");
+}
+
+TEST_F(Progress, CompletionWithinTheFirstSecondPrintsOneLineAndALineFeed)
+{
+    running(100, 100);
+    EXPECT_EQ(show_at(0), "");  // nothing elapsed yet: nothing to divide by
+    EXPECT_EQ(prog_total, 100u);
+    EXPECT_EQ(show_at(10),
+              "\rTotal 100 bytes, 100 bytes sent (100%), 00:00 elapsed, 00:00 left   \n");
+    EXPECT_EQ(prog_total, 0u);
+    EXPECT_EQ(prog_done, 0u);
+    EXPECT_EQ(show_at(5000), "");
+}
+
+TEST_F(Progress, DoneBeyondTotalIsClampedAndComplete)
+{
+    running(1000, 1200);
+    EXPECT_EQ(show_at(1000),
+              "\rTotal 1000 bytes, 1000 bytes sent (100%), 00:01 elapsed, 00:00 left   \n");
+    EXPECT_EQ(prog_total, 0u);
+}
+
+TEST_F(Progress, EstimateShortOfElapsedShowsNothingLeft)
+{
+    running(9, 3);  // total / 10 truncates to 0: the estimate is 0 s
+    EXPECT_EQ(show_at(2000), "\rTotal 9 bytes, 3 bytes sent (33%), 00:02 elapsed, 00:00 left   ");
+}
+
+TEST_F(Progress, HundredMegabyteFileDoesNotWrap)
+{
+    running(100000000, 50000000);
+    EXPECT_EQ(show_at(100000), "\rTotal 100000000 bytes, 50000000 bytes sent (50%), 01:40 "
+                               "elapsed, 01:40 left   ");
+    // Late in a long transfer: (elapsed / 100) * (total / 10) is far beyond 32 bits.
+    running(4000000000u, 1000000000u);
+    EXPECT_EQ(show_at(3600000), "\rTotal 4000000000 bytes, 1000000000 bytes sent (25%), 60:00 "
+                                "elapsed, 180:00 left   ");
+}
+
+TEST_F(Progress, ElapsedSurvivesTheTickWrap)
+{
+    running(1000, 500, 0xFFFFF000u);
+    EXPECT_EQ(show_at(0x00000A00u),
+              "\rTotal 1000 bytes, 500 bytes sent (50%), 00:06 elapsed, 00:07 left   ");
+}
+
+TEST_F(Progress, PaselReceiveShowsBytesReceivedOncePerSecond)
+{
+    mode_flag = MODE_PASEL;
+    transfer_state = TS_RECV_DATA;
+    running(0, 800);
+    EXPECT_EQ(show_at(61500), "\r800 bytes received, 01:01 elapsed     ");
+    EXPECT_EQ(show_at(61900), "");
+    EXPECT_EQ(prog_start, 0u);  // no reset while a transfer runs
+}
+
+TEST_F(Progress, PaselIdleResetPrintsALineFeedAndRestartsTheClock)
+{
+    mode_flag = MODE_PASEL;
+    running(1000, 10, 100);
+    prog_last_s = 3;
+    EXPECT_EQ(show_at(7000),
+              "\rTotal 1000 bytes, 10 bytes sent (1%), 00:06 elapsed, 11:24 left   \n");
+    EXPECT_EQ(prog_total, 0u);
+    EXPECT_EQ(prog_done, 0u);
+    EXPECT_EQ(prog_start, 7000u);
+    EXPECT_EQ(prog_last_s, 0u);
+}
+
+TEST_F(Progress, KivetModeNeverShowsReceivedLineNorResets)
+{
+    transfer_state = TS_RECV_DATA;
+    running(0, 800, 100);
+    EXPECT_EQ(show_at(61500), "");
+    transfer_state = TS_IDLE;
+    EXPECT_EQ(show_at(62500), "");
+    EXPECT_EQ(prog_start, 100u);
+    EXPECT_EQ(prog_done, 800u);
+}
+
+}  // namespace

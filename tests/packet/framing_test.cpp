@@ -1,0 +1,233 @@
+// tests/packet/framing_test.cpp: the frame encoder and the deframer, each against the test's
+// own codec: the frame table round trip, then corrupted frames, escapes, overlong and empty
+// frames, the text ring and the packet sender pass.
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "packet/framing.h"
+#include "packet/pool.h"
+#include "packet/transfer.h"
+#include "tests/packet/wire.h"
+#include "tests/support/fixture.h"
+
+class Framing : public SystemTest
+{
+  protected:
+    void SetUp() override
+    {
+        SystemTest::SetUp();
+        mode_flag = MODE_PASEL;
+    }
+};
+
+struct FrameRow {
+    const char* what;
+    void (*build)();
+    const char* packet;
+    const char* frame;
+};
+
+static const FrameRow FRAME_TABLE[] = {
+    {"ack 0", [] { pkt_send_ack(0); }, "07 00", "C0 07 00 F9 C0"},
+    {"ack C0", [] { pkt_send_ack(0xC0); }, "07 C0", "C0 07 DB DC 39 C0"},
+    {"end", [] { pkt_send_end(); }, "05", "C0 05 FB C0"},
+    {"accept 128 500 1000", [] { pkt_send_accept(128, 500, 1000); }, "04 00 80 01 F4 03 E8",
+     "C0 04 00 80 01 F4 03 E8 9C C0"},
+    {"data sum 40", [] { pkt_send_data(1, reinterpret_cast<const uint8_t*>("\x39"), 1); },
+     "06 01 39", "C0 06 01 39 DB DC C0"},
+    {"data sum 25", [] { pkt_send_data(1, reinterpret_cast<const uint8_t*>("\x1E"), 1); },
+     "06 01 1E", "C0 06 01 1E DB DD C0"},
+};
+
+TEST_F(Framing, FrameTableEncodesAndDecodesByteExact)
+{
+    for (const FrameRow& row : FRAME_TABLE) {
+        SCOPED_TRACE(row.what);
+        row.build();
+        EXPECT_TRUE(plat::fake_event_is_set(send_event));
+        while (encoder_step() != 0) {
+        }
+        std::vector<std::string> writes = plat::fake_port_writes();
+        ASSERT_EQ(writes.size(), 1u);  // the whole frame in one write
+        EXPECT_EQ(writes[0], hex(row.frame));
+        plat::fake_port_clear_written();
+
+        feed_line(hex(row.frame));
+        EXPECT_EQ(take_received(), std::vector<std::string>{hex(row.packet)});
+        EXPECT_EQ(take_text(), "");
+    }
+    EXPECT_EQ(pool_free_count(), POOL_SIZE - 1);  // only the deframer's current Packet is out
+}
+
+TEST_F(Framing, EveryByteValueSurvivesTheRoundTrip)
+{
+    std::string payload;
+    for (int i = 0; i < 128; i++) {
+        payload.push_back(static_cast<char>(0x80 + i));  // C0 and DB among them
+    }
+    pkt_send_data(0xDB, reinterpret_cast<const uint8_t*>(payload.data()), 128);
+    while (encoder_step() != 0) {
+    }
+    std::vector<std::string> writes = plat::fake_port_writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(unframe(writes[0]), data(0xDB, payload));
+    feed_line(writes[0]);
+    EXPECT_EQ(take_received(), std::vector<std::string>{data(0xDB, payload)});
+}
+
+TEST_F(Framing, TwoQueuedPacketsLeaveAsTwoWrites)
+{
+    pkt_send_ack(1);
+    pkt_send_error(ERR_FILE);
+    EXPECT_EQ(sent(), (std::vector<std::string>{ack(1), error_pkt(ERR_FILE)}));
+    EXPECT_EQ(encoder_step(), 0);
+    EXPECT_EQ(pool_free_count(), POOL_SIZE - 1);
+}
+
+TEST_F(Framing, SenderPassEncodesOnlyInPaselMode)
+{
+    pkt_send_end();
+    mode_flag = MODE_KIVET;
+    link_lock.give();
+    packet_sender_pass();
+    link_lock.take();
+    EXPECT_TRUE(plat::fake_port_writes().empty());  // stays queued
+    EXPECT_FALSE(plat::fake_event_is_set(send_event));
+
+    mode_flag = MODE_PASEL;
+    pkt_send_ack(0);
+    link_lock.give();
+    packet_sender_pass();
+    link_lock.take();
+    EXPECT_EQ(plat::fake_port_writes(),
+              (std::vector<std::string>{hex("C0 05 FB C0"), hex("C0 07 00 F9 C0")}));
+}
+
+TEST_F(Framing, TextAroundAFrameGoesToTheRing)
+{
+    feed_line("ok" + hex("C0 05 FB C0") + "?");
+    EXPECT_EQ(take_text(), "ok?");
+    EXPECT_EQ(take_received(), std::vector<std::string>{end_pkt()});
+}
+
+TEST_F(Framing, CorruptedFramesAreDroppedAndTheNextOneIsTaken)
+{
+    std::string good = frame_of(data(3, "hello"));
+
+    std::string flipped = good;
+    flipped[4] ^= 0x01;
+    feed_line(flipped);
+    EXPECT_TRUE(take_received().empty());
+    EXPECT_EQ(pool_free_count(), POOL_SIZE - 1);  // the same Packet stays current
+
+    feed_line(hex("C0 07 00 F8 C0"));  // sum FF
+    EXPECT_TRUE(take_received().empty());
+    EXPECT_TRUE(plat::fake_port_writes().empty());  // nothing is answered
+
+    std::string fixed = flipped;  // 'e' became 'd': one more in the sum makes a good frame
+    fixed[fixed.size() - 2] = static_cast<char>(fixed[fixed.size() - 2] + 1);
+    feed_line(fixed);
+    std::string hellp = data(3, "hello");
+    hellp[3] ^= 0x01;
+    EXPECT_EQ(take_received(), std::vector<std::string>{hellp});
+
+    feed_line(good);
+    EXPECT_EQ(take_received(), std::vector<std::string>{data(3, "hello")});
+    EXPECT_EQ(take_text(), "");
+}
+
+TEST_F(Framing, CutFramesAreClosedByTheNextEnd)
+{
+    // Without its closing END a frame is closed by the next frame's opening END and still
+    // taken; that frame's bytes are then text, and its closing END opens a frame.
+    std::string cut = frame_of(data(1, "abc"));
+    cut.pop_back();
+    feed_line(cut + hex("C0 07 00 F9 C0"));
+    EXPECT_EQ(take_received(), std::vector<std::string>{data(1, "abc")});
+    EXPECT_EQ(take_text(), hex("07 00 F9"));
+    feed_line(hex("05 FB C0"));
+    EXPECT_EQ(take_received(), std::vector<std::string>{end_pkt()});
+
+    // Without its checksum as well: dropped for its sum.
+    cut.pop_back();
+    feed_line(cut + hex("C0 07 00 F9 C0"));
+    EXPECT_TRUE(take_received().empty());
+    EXPECT_EQ(take_text(), hex("07 00 F9"));
+}
+
+TEST_F(Framing, EscapeSequencesInsideAFrame)
+{
+    // DB DD stores DB, DB DC stores C0, DB 41 stores DB (41 consumed), DB C0 stores DB and the
+    // frame goes on.
+    feed_line(hex("C0 06 01 DB DD DB DC DB 41 DB C0 A8 C0"));
+    // 06 + 01 + DB + C0 + DB + DB = 0x358; 0x58 + 0xA8 = 0x100
+    EXPECT_EQ(take_received(), std::vector<std::string>{hex("06 01 DB C0 DB DB")});
+    EXPECT_EQ(take_text(), "");
+}
+
+TEST_F(Framing, OverlongFrameIsAbandonedAndTheRestIsText)
+{
+    std::string body(140, 'A');
+    feed_line(hex("C0") + body + hex("C0"));
+    // Stored bytes 1..131 fit block size 128 + 3; the 132nd abandons the frame.
+    EXPECT_TRUE(take_received().empty());
+    EXPECT_EQ(take_text(), std::string(140 - 132, 'A'));
+    // The overlong frame's END opened a new frame.
+    feed_line(hex("07 00 F9 C0"));
+    EXPECT_EQ(take_received(), std::vector<std::string>{ack(0)});
+
+    std::string full = data(9, std::string(128, 'z'));  // 131 stored bytes: the largest frame
+    feed_line(frame_of(full));
+    EXPECT_EQ(take_received(), std::vector<std::string>{full});
+}
+
+TEST_F(Framing, SmallBlockSizeBoundsReceivedFrames)
+{
+    block_size = 16;
+    feed_line(frame_of(data(1, std::string(16, 'x'))));  // 19 stored bytes
+    EXPECT_EQ(take_received().size(), 1u);
+    feed_line(frame_of(data(1, std::string(17, 'x'))));  // 20
+    EXPECT_TRUE(take_received().empty());
+    EXPECT_EQ(take_text(), "");  // abandoned at its last byte: only the checksum was left
+}
+
+TEST_F(Framing, EmptyFrameIsDropped)
+{
+    feed_line(hex("C0 C0"));
+    EXPECT_TRUE(take_received().empty());
+    feed_line("hi" + hex("C0 C0 C0 05 FB C0"));
+    EXPECT_EQ(take_received(), std::vector<std::string>{end_pkt()});
+    EXPECT_EQ(take_text(), "hi");
+    EXPECT_EQ(pool_free_count(), POOL_SIZE - 1);
+}
+
+TEST_F(Framing, FullTextRingDropsTheNewestBytes)
+{
+    std::string text;
+    for (uint32_t i = 0; i < TEXT_RING_SIZE + 100; i++) {
+        text.push_back(static_cast<char>('a' + i % 26));
+    }
+    feed_line(text);
+    EXPECT_EQ(take_text(), text.substr(0, TEXT_RING_SIZE));
+    EXPECT_EQ(text_take(), -1);
+    feed_line("after");  // the ring works on across its wrap
+    EXPECT_EQ(take_text(), "after");
+}
+
+TEST_F(Framing, FrameIsDroppedWhenNoPacketCanReplaceIt)
+{
+    std::vector<Packet*> held;
+    while (Packet* p = pool_take()) {
+        held.push_back(p);
+    }
+    feed_line(frame_of(ack(5)));
+    EXPECT_TRUE(take_received().empty());
+    pool_give(held.back());
+    held.pop_back();
+    feed_line(frame_of(ack(6)));
+    EXPECT_EQ(take_received(), std::vector<std::string>{ack(6)});
+    for (Packet* p : held) {
+        pool_give(p);
+    }
+}
