@@ -18,9 +18,9 @@ bool prompt_active() REQUIRES(link_lock);
 // Hands one character (nonzero) to the first prompt that is on.
 void prompt_input(uint8_t c) REQUIRES(link_lock);
 
-void dialog_send_file_start() REQUIRES(link_lock);  // F5
-void dialog_add_task_start() REQUIRES(link_lock);   // F6
+void dialog_send_file_start() REQUIRES(link_lock);    // F5
+void dialog_add_task_start() REQUIRES(link_lock);     // F6
 void dialog_delete_task_start() REQUIRES(link_lock);  // F7
-void dialog_task_list() REQUIRES(link_lock);        // F8
-void dialog_capture_start() REQUIRES(link_lock);    // F9
-void dialog_capture_end() REQUIRES(link_lock);      // F10
+void dialog_task_list() REQUIRES(link_lock);          // F8
+void dialog_capture_start() REQUIRES(link_lock);      // F9
+void dialog_capture_end() REQUIRES(link_lock);        // F10

@@ -12,8 +12,8 @@
 #include "port/port.h"
 #include "sending/sender.h"
 
-constexpr uint8_t KEY_CR = 0x0D;          // most hot keys end with one to the device
-constexpr uint8_t KEY_ESC = 0x1B;         // a cursor key goes out as ESC '[' letter
+constexpr uint8_t KEY_CR = 0x0D;   // most hot keys end with one to the device
+constexpr uint8_t KEY_ESC = 0x1B;  // a cursor key goes out as ESC '[' letter
 constexpr uint8_t KEY_CSI = 0x5B;
 constexpr uint8_t KEY_DEL_CHAR = 0x08;    // what the Delete key sends
 constexpr uint8_t KEY_CTRL_CARET = 0x1E;  // Ctrl+Shift+6

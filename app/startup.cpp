@@ -80,8 +80,7 @@ const char* program_label()
 static bool starts_with2(const char* arg, const char* a, const char* b)
 {
     auto eq2 = [arg](const char* x) {
-        return arg[0] != '\0' &&
-               std::tolower(static_cast<unsigned char>(arg[0])) == x[0] &&
+        return arg[0] != '\0' && std::tolower(static_cast<unsigned char>(arg[0])) == x[0] &&
                std::tolower(static_cast<unsigned char>(arg[1])) == x[1];
     };
     return eq2(a) || eq2(b);
@@ -196,7 +195,7 @@ static void modules_init() EXCLUDES(link_lock)
     pool_init();
     framing_init();  // also creates the send event
     transfer_init();
-    timer_init();    // also creates the timer event
+    timer_init();  // also creates the timer event
 }
 
 int program_main(int argc, char** argv)
@@ -230,8 +229,8 @@ void shutdown()
         log_close();
     }
     if (capture_is_open()) {
-        plat::console_print("\n\n%s: Capture file \"%s\" (%ld KB)\n", program_label(),
-                            capture_name, capture_kb());
+        plat::console_print("\n\n%s: Capture file \"%s\" (%ld KB)\n", program_label(), capture_name,
+                            capture_kb());
         capture_close();
     }
     plat::console_print("\r\n%s: program terminated.\n", program_label());

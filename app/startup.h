@@ -10,8 +10,8 @@
 constexpr uint8_t MODE_PASEL = 0;
 constexpr uint8_t MODE_KIVET = 1;
 
-constexpr int PORT_NAME_MAX = 7;   // characters, without the terminating zero
-constexpr int LOG_NAME_MAX = 11;   // characters, without the terminating zero
+constexpr int PORT_NAME_MAX = 7;  // characters, without the terminating zero
+constexpr int LOG_NAME_MAX = 11;  // characters, without the terminating zero
 constexpr int32_t DEFAULT_BAUD = 57600;
 
 // 1 in KIVET mode, 0 in PASEL mode. Read by every thread, switched only by F4.

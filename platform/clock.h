@@ -3,7 +3,8 @@
 
 #include <cstdint>
 
-namespace plat {
+namespace plat
+{
 
 // Milliseconds since an arbitrary start; wraps modulo 2^32 like the system tick count.
 uint32_t tick_ms();

@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace plat {
+namespace plat
+{
 
 // Virtual-key codes and control-key state flags, as the key handler expects them.
 enum VirtualKey : uint16_t {

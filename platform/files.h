@@ -4,16 +4,17 @@
 
 #include <cstdint>
 
-namespace plat {
+namespace plat
+{
 
 // How a file is opened. Sharing is enforced with non-blocking flock() locks, which also hold
 // against other processes; an open refused for sharing fails with -EWOULDBLOCK.
 enum FileOpen : uint8_t {
-    FO_READ_SHARED = 1,    // read; must exist; others may read (shared lock)
-    FO_RW_NEW = 2,         // read+write; created, fails with -EEXIST if it exists; exclusive
-    FO_RW_EXISTING = 3,    // read+write; must exist; not truncated; exclusive
-    FO_WRITE_EXCLUSIVE = 4,// write; created or truncated; exclusive (a file received)
-    FO_WRITE_PLAIN = 5,    // write; created or truncated; no lock (log and capture: "wb")
+    FO_READ_SHARED = 1,      // read; must exist; others may read (shared lock)
+    FO_RW_NEW = 2,           // read+write; created, fails with -EEXIST if it exists; exclusive
+    FO_RW_EXISTING = 3,      // read+write; must exist; not truncated; exclusive
+    FO_WRITE_EXCLUSIVE = 4,  // write; created or truncated; exclusive (a file received)
+    FO_WRITE_PLAIN = 5,      // write; created or truncated; no lock (log and capture: "wb")
 };
 
 // Opens name as given (relative to the current directory). Returns a handle >= 0 or -errno.

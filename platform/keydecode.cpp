@@ -2,16 +2,18 @@
 // thread's); state at file scope, set by keydecode_init().
 #include "platform/keydecode.h"
 
-namespace plat {
+namespace plat
+{
 
-namespace {
+namespace
+{
 
 enum KdState : uint8_t {
-    KD_GROUND = 0,  // no sequence open
-    KD_ESC = 1,     // ESC seen
-    KD_SS3 = 2,     // ESC O seen
-    KD_CSI = 3,     // ESC [ seen, collecting parameters
-    KD_LINUX_F = 4, // ESC [ [ seen (Linux console F1-F5)
+    KD_GROUND = 0,   // no sequence open
+    KD_ESC = 1,      // ESC seen
+    KD_SS3 = 2,      // ESC O seen
+    KD_CSI = 3,      // ESC [ seen, collecting parameters
+    KD_LINUX_F = 4,  // ESC [ [ seen (Linux console F1-F5)
 };
 
 constexpr int KD_PARAM_MAX = 4;  // parameters kept; more are parsed and ignored

@@ -11,7 +11,8 @@
 
 #include "platform/console.h"
 
-namespace plat {
+namespace plat
+{
 
 constexpr int KEYDECODE_MAX_EVENTS = 4;  // most events one byte can complete
 

@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-namespace plat {
+namespace plat
+{
 
 // 1 when the port name resolves to a directory, else 0 (also when it does not exist).
 int serial_is_directory(const char* name);

@@ -22,7 +22,8 @@
 #define EXCLUDES(...) THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)
 
-namespace plat {
+namespace plat
+{
 
 // The link lock: a plain (non-recursive) mutex. The object only names the capability for the
 // analysis; the mutex itself lives in the backend.
@@ -32,7 +33,8 @@ struct CAPABILITY("mutex") LinkLock {
 };
 
 // Holds the link lock for a scope.
-class SCOPED_CAPABILITY LockHold {
+class SCOPED_CAPABILITY LockHold
+{
   public:
     explicit LockHold(LinkLock& l) ACQUIRE(l) : lock_(l)
     {

@@ -15,8 +15,8 @@
 #include "platform/console.h"
 #include "platform/serial.h"
 
-static uint8_t rx_buf[READ_CHUNK];             // one chunk read from the port (this thread only)
-static uint8_t rx_text[TEXT_RING_SIZE];        // PASEL text of one drain, shown in one write
+static uint8_t rx_buf[READ_CHUNK];       // one chunk read from the port (this thread only)
+static uint8_t rx_text[TEXT_RING_SIZE];  // PASEL text of one drain, shown in one write
 
 // One chunk, by the mode current now.
 static void dispatch_chunk(const uint8_t* buf, uint32_t n) REQUIRES(link_lock)
@@ -64,8 +64,8 @@ void read_pump()
         if (queued <= 0) {
             return;
         }
-        uint32_t want = static_cast<uint32_t>(queued) < READ_CHUNK ? static_cast<uint32_t>(queued)
-                                                                   : READ_CHUNK;
+        uint32_t want =
+            static_cast<uint32_t>(queued) < READ_CHUNK ? static_cast<uint32_t>(queued) : READ_CHUNK;
         link_lock.give();
         int got = plat::serial_read(rx_buf, want);
         link_lock.take();

@@ -17,13 +17,15 @@
 
 plat::LinkLock link_lock;
 
-namespace plat {
+namespace plat
+{
 
 struct Event {
     bool set = false;
 };
 
-namespace {
+namespace
+{
 
 struct FakeState {
     // port

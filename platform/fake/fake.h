@@ -15,7 +15,8 @@
 #include "platform/console.h"
 #include "platform/threads.h"
 
-namespace plat {
+namespace plat
+{
 
 struct FakeExit {
     int code;
@@ -29,29 +30,29 @@ void fake_reset();
 void fake_port_feed(const void* bytes, size_t n);
 void fake_port_feed(const std::string& bytes);
 size_t fake_port_queued();
-std::string fake_port_written();                 // every byte written, in order
-std::vector<std::string> fake_port_writes();     // one entry per write call (a byte write is one)
+std::string fake_port_written();              // every byte written, in order
+std::vector<std::string> fake_port_writes();  // one entry per write call (a byte write is one)
 void fake_port_clear_written();
-int fake_port_purges();                          // serial_purge calls so far
-bool fake_port_open();                           // serial_open succeeded and no close since
-bool fake_port_lines_up();                       // DTR/RTS raised (set_state) and not dropped
-void fake_port_fail(const char* op, int err);    // the next call of op ("open", "get_state",
-                                                 // "set_state", "wait", "read", "queued")
-                                                 // fails with -err
+int fake_port_purges();                        // serial_purge calls so far
+bool fake_port_open();                         // serial_open succeeded and no close since
+bool fake_port_lines_up();                     // DTR/RTS raised (set_state) and not dropped
+void fake_port_fail(const char* op, int err);  // the next call of op ("open", "get_state",
+                                               // "set_state", "wait", "read", "queued")
+                                               // fails with -err
 void fake_port_set_kind(int is_directory, int is_regular_file);
 
 // Console.
-std::string fake_console_output();               // all text printed, written and put
+std::string fake_console_output();  // all text printed, written and put
 void fake_console_clear_output();
-int fake_console_clears();                       // console_clear calls
+int fake_console_clears();  // console_clear calls
 void fake_keys_push(const KeyEvent& ev);
-int fake_console_flushes();                      // console_flush_input calls
+int fake_console_flushes();  // console_flush_input calls
 
 // Clock.
 void fake_clock_set(uint32_t ms);
 void fake_clock_advance(uint32_t ms);
 void fake_local_time_set(int hour, int minute, int second, int millisecond);
-std::vector<uint32_t> fake_sleeps();             // every sleep_ms argument, in order
+std::vector<uint32_t> fake_sleeps();                     // every sleep_ms argument, in order
 void fake_on_sleep(std::function<void(uint32_t)> hook);  // runs after each sleep (may be empty)
 
 // Files: the next call of op ("open", "read", "write", "close", "size") fails with -err.
@@ -61,6 +62,6 @@ void fake_file_fail(const char* op, int err);
 int fake_threads_started();
 void (*fake_thread_body(int i))();
 bool fake_event_is_set(Event* e);
-bool fake_lock_held();                           // the link lock is taken
+bool fake_lock_held();  // the link lock is taken
 
 }  // namespace plat

@@ -4,7 +4,8 @@
 #include "platform/files.h"
 #include "platform/posix/file_ops.h"
 
-namespace plat {
+namespace plat
+{
 
 int fake_take_file_failure(const char* op);
 

@@ -18,13 +18,15 @@
 
 #include "platform/keydecode.h"
 
-namespace plat {
+namespace plat
+{
 
-namespace {
+namespace
+{
 
-constexpr int ESC_PAUSE_MS = 50;     // a lone ESC followed by this much silence is the Esc key
-constexpr int PENDING_MAX = 256;     // decoded events waiting for the next read
-constexpr int READ_MAX = 64;         // bytes read from standard input at a time
+constexpr int ESC_PAUSE_MS = 50;  // a lone ESC followed by this much silence is the Esc key
+constexpr int PENDING_MAX = 256;  // decoded events waiting for the next read
+constexpr int READ_MAX = 64;      // bytes read from standard input at a time
 
 std::mutex out_mutex;
 bool in_is_tty;

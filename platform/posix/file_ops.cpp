@@ -11,7 +11,8 @@
 
 #include <cerrno>
 
-namespace plat::posix {
+namespace plat::posix
+{
 
 int file_open(const char* name, FileOpen how)
 {

@@ -6,7 +6,8 @@
 
 #include "platform/files.h"
 
-namespace plat::posix {
+namespace plat::posix
+{
 
 int file_open(const char* name, FileOpen how);
 int file_read(int fd, void* buf, uint32_t n);

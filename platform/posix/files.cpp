@@ -3,7 +3,8 @@
 
 #include "platform/posix/file_ops.h"
 
-namespace plat {
+namespace plat
+{
 
 int file_open(const char* name, FileOpen how)
 {

@@ -22,16 +22,19 @@
 
 #include "platform/clock.h"
 
-namespace plat {
-namespace posix {
+namespace plat
+{
+namespace posix
+{
 int serial_set_any_speed(int fd, int baud);
 }
 
-namespace {
+namespace
+{
 
 constexpr int PATH_MAX_LEN = 64;
-constexpr int HANGUP_PAUSE_MS = 200;          // a failed line is looked at again this often
-constexpr int WRITE_TIMEOUT_BASE_MS = 1000;   // a write gives up after this
+constexpr int HANGUP_PAUSE_MS = 200;             // a failed line is looked at again this often
+constexpr int WRITE_TIMEOUT_BASE_MS = 1000;      // a write gives up after this
 constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 1000;  // plus this per byte
 
 std::atomic<int> port_fd{-1};
@@ -47,7 +50,8 @@ void resolve(const char* name, char* path)
             digits = digits && std::isdigit(static_cast<unsigned char>(*p)) != 0;
         }
         if (digits) {
-            std::snprintf(path, PATH_MAX_LEN, "/dev/ttyS%ld", std::strtol(name + 3, nullptr, 10) - 1);
+            std::snprintf(path, PATH_MAX_LEN, "/dev/ttyS%ld",
+                          std::strtol(name + 3, nullptr, 10) - 1);
             return;
         }
     }
@@ -61,27 +65,48 @@ void resolve(const char* name, char* path)
 speed_t standard_speed(int32_t baud)
 {
     switch (baud) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return B0;
+    case 50:
+        return B50;
+    case 75:
+        return B75;
+    case 110:
+        return B110;
+    case 134:
+        return B134;
+    case 150:
+        return B150;
+    case 200:
+        return B200;
+    case 300:
+        return B300;
+    case 600:
+        return B600;
+    case 1200:
+        return B1200;
+    case 1800:
+        return B1800;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    case 460800:
+        return B460800;
+    case 921600:
+        return B921600;
+    default:
+        return B0;
     }
 }
 

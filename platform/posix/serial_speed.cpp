@@ -7,7 +7,8 @@
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
-namespace plat::posix {
+namespace plat::posix
+{
 
 int serial_set_any_speed(int fd, int baud)
 {

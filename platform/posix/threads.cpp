@@ -14,9 +14,11 @@
 
 plat::LinkLock link_lock;
 
-namespace plat {
+namespace plat
+{
 
-namespace {
+namespace
+{
 std::mutex link_mutex;
 }
 

@@ -9,7 +9,8 @@
 
 #include "platform/fake/fake.h"
 
-class SystemTest : public ::testing::Test {
+class SystemTest : public ::testing::Test
+{
   protected:
     void SetUp() override;
     void TearDown() override;

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Makes sure the tools the build needs are here: cmake, g++, make, GoogleTest, and (for the
+# thread-sanitizer build and the format check) clang and clang-format. As root on Debian it
+# installs what is missing; otherwise it says what is missing and fails.
+set -euo pipefail
+
+need=()
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+command -v make >/dev/null 2>&1 || need+=(make)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+if [ "${1:-}" = "--full" ]; then
+    command -v clang++ >/dev/null 2>&1 || need+=(clang)
+    command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
+fi
+
+if [ ${#need[@]} -eq 0 ]; then
+    exit 0
+fi
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "setup: installing ${need[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${need[@]}" >/dev/null
+else
+    echo "setup: missing: ${need[*]}" >&2
+    echo "setup: install them (for example: sudo apt-get install ${need[*]}) and run again" >&2
+    exit 1
+fi

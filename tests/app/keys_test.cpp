@@ -1,0 +1,182 @@
+// The key handler: translations, the line-free rule, the hot keys' messages.
+#include <cstring>
+#include <string>
+
+#include "app/dialogs.h"
+#include "app/keys.h"
+#include "app/startup.h"
+#include "fileservice/filecmd.h"
+#include "output/logfile.h"
+#include "output/text.h"
+#include "packet/transfer.h"
+#include "platform/fake/fake.h"
+#include "sending/sender.h"
+#include "tests/support/fixture.h"
+
+namespace
+{
+
+using plat::KeyEvent;
+
+KeyEvent key(uint16_t vk, uint8_t ch = 0, uint32_t ctrl = 0)
+{
+    return KeyEvent{1, vk, ch, ctrl};
+}
+
+class Keys : public SystemTest
+{
+  protected:
+    std::string sent(const KeyEvent& ev)
+    {
+        plat::fake_port_clear_written();
+        key_handle(ev);
+        return plat::fake_port_written();
+    }
+};
+
+TEST_F(Keys, TranslatedKeysInEachMode)
+{
+    EXPECT_EQ(sent(key(plat::VK_BACK, 0x08)), "\x7F");
+    EXPECT_EQ(sent(key(plat::VK_DELETE)), "\x08");
+    EXPECT_EQ(sent(key('C', 0x03, plat::LEFT_CTRL_PRESSED)), "\x03");
+    EXPECT_EQ(sent(key(plat::VK_UP)), "\x1B[A");
+    EXPECT_EQ(sent(key(plat::VK_LEFT)), "\x1B[D");
+    mode_flag = MODE_PASEL;
+    backspace_char = 0x08;
+    EXPECT_EQ(sent(key(plat::VK_BACK, 0x08)), "\x08");
+    EXPECT_EQ(sent(key(plat::VK_DELETE)), "\x08");
+}
+
+TEST_F(Keys, CtrlShiftSixNeedsBothModifiers)
+{
+    EXPECT_EQ(sent(key(plat::VK_KEY_6, 0x1E, plat::SHIFT_PRESSED | plat::RIGHT_CTRL_PRESSED)),
+              "\x1E");
+    EXPECT_EQ(sent(key(plat::VK_KEY_6, '6', plat::SHIFT_PRESSED | plat::LEFT_CTRL_PRESSED)),
+              "\x1E");
+    EXPECT_EQ(sent(key(plat::VK_KEY_6, '^', plat::SHIFT_PRESSED)), "^");
+    EXPECT_EQ(sent(key(plat::VK_KEY_6, '6', plat::LEFT_CTRL_PRESSED)), "6");
+}
+
+TEST_F(Keys, KeysWithoutACharacterSendNothing)
+{
+    EXPECT_EQ(sent(key(plat::VK_HOME)), "");
+    EXPECT_EQ(sent(key(0x10 /* Shift alone */)), "");
+    EXPECT_EQ(plat::fake_console_output(), "");
+}
+
+TEST_F(Keys, KivetTypedCharacterJoinsTheConsoleTextBuffer)
+{
+    EXPECT_EQ(sent(key('A', 'a')), "a");
+    EXPECT_EQ(text_length(), 1u);
+    mode_flag = MODE_PASEL;
+    EXPECT_EQ(sent(key('B', 'b')), "b");
+    EXPECT_EQ(text_length(), 1u);
+}
+
+TEST_F(Keys, BusyLineRefusesTypingAndTheModeSwitch)
+{
+    open_file_count = 1;
+    EXPECT_EQ(sent(key('A', 'a')), "");
+    EXPECT_EQ(sent(key(plat::VK_UP)), "");
+    EXPECT_EQ(plat::fake_console_output(),
+              "\r\nPress <End> key to exit\n\r\nPress <End> key to exit\n");
+    plat::fake_console_clear_output();
+    EXPECT_EQ(sent(key(plat::VK_F4)), "");
+    EXPECT_EQ(sent(key(plat::VK_F5)), "");
+    EXPECT_EQ(plat::fake_console_output(), "");
+    EXPECT_EQ(mode_flag.load(), MODE_KIVET);
+    EXPECT_FALSE(prompt_active());
+
+    open_file_count = 0;
+    mode_flag = MODE_PASEL;
+    transfer_state = TS_RECV_DATA;
+    EXPECT_EQ(sent(key('A', 'a')), "");
+    EXPECT_EQ(sent(key(plat::VK_F4)), "");
+    EXPECT_EQ(mode_flag.load(), MODE_PASEL);
+    transfer_state = TS_IDLE;
+}
+
+TEST_F(Keys, ModeSwitchResetsTheBackspaceCharacter)
+{
+    EXPECT_EQ(sent(key(plat::VK_F2)), "\r");
+    EXPECT_EQ(backspace_char, 0x08);
+    EXPECT_EQ(sent(key(plat::VK_F4)), "\r");
+    EXPECT_EQ(mode_flag.load(), MODE_PASEL);
+    EXPECT_EQ(sent(key(plat::VK_F4)), "\r");
+    EXPECT_EQ(backspace_char, 0x7F);
+    EXPECT_EQ(plat::fake_console_output(),
+              "\r\nKIVET32: Backspace key: 08\n"
+              "\r\nPASEL32: File transfer mode change to PASEL32, Backspace key: 08\n"
+              "\r\nKIVET32: File transfer mode change to KIVET32, Backspace key: 7f\n");
+}
+
+TEST_F(Keys, TimestampToggleSaysEnabledThenDisabled)
+{
+    sent(key(plat::VK_F3));
+    EXPECT_EQ(timestamp_option, 1);
+    sent(key(plat::VK_F3));
+    EXPECT_EQ(timestamp_option, 0);
+    EXPECT_EQ(plat::fake_console_output(),
+              "\r\nKIVET32: Timestamp is Enabled.\n\r\nKIVET32: Timestamp is Disabled.\n");
+}
+
+TEST_F(Keys, StatusShowsTheLogAndTheHotKeys)
+{
+    EXPECT_EQ(sent(key(plat::VK_F1)), "\r");
+    EXPECT_EQ(plat::fake_console_output(),
+              std::string("\r\nKIVET32 Mode, <Backspace>=7f, timestamp=0, No Log file\n") +
+                  HOTKEY_TEXT);
+    plat::fake_console_clear_output();
+    std::strcpy(log_name, "t.log");
+    ASSERT_TRUE(log_open(log_name));
+    log_write(std::string(2500, 'x').data(), 2500);
+    sent(key(plat::VK_F1));
+    EXPECT_EQ(
+        plat::fake_console_output().rfind(
+            "\r\nKIVET32 Mode, <Backspace>=7f, timestamp=0, Log file \"t.log\" size : 2 K\n", 0),
+        0u);
+}
+
+TEST_F(Keys, RandomModeTogglesSilently)
+{
+    EXPECT_EQ(sent(key(plat::VK_F11)), "");
+    EXPECT_EQ(random_mode.load(), 1);
+    EXPECT_EQ(sent(key(plat::VK_F11)), "");
+    EXPECT_EQ(random_mode.load(), 0);
+    EXPECT_EQ(plat::fake_console_output(), "");
+}
+
+TEST_F(Keys, PromptTakesTheCharactersAfterTheCursorPrefix)
+{
+    sent(key(plat::VK_F5));
+    ASSERT_TRUE(prompt_active());
+    EXPECT_EQ(sent(key('A', 'a')), "");
+    EXPECT_EQ(sent(key(plat::VK_UP)), "\x1B[");  // the letter goes into the name
+    EXPECT_NE(plat::fake_console_output().find("aA"), std::string::npos);
+}
+
+TEST_F(Keys, EndShutsDownEvenDuringAPrompt)
+{
+    sent(key(plat::VK_F9));
+    ASSERT_TRUE(prompt_active());
+    try {
+        key_handle(key(plat::VK_END));
+        FAIL() << "End did not shut down";
+    } catch (const plat::FakeExit& e) {
+        EXPECT_EQ(e.code, 0);
+    }
+    EXPECT_NE(plat::fake_console_output().find("\r\nKIVET32: program terminated.\n"),
+              std::string::npos);
+}
+
+TEST_F(Keys, BatchDropsKeysThatWaitedDuringTheLastBatch)
+{
+    plat::fake_keys_push(key('A', 'a'));
+    link_lock.give();
+    console_batch();  // the flush drops the waiting key; the read then finds none
+    link_lock.take();
+    EXPECT_EQ(plat::fake_port_written(), "");
+    EXPECT_EQ(plat::fake_console_flushes(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,196 @@
+// Command line, banner, usage text and the End-key shutdown.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/dialogs.h"
+#include "app/keys.h"
+#include "app/startup.h"
+#include "output/logfile.h"
+#include "platform/fake/fake.h"
+#include "port/port.h"
+#include "tests/support/fixture.h"
+
+namespace
+{
+
+class Startup : public SystemTest
+{
+  protected:
+    // Runs the command line parser on a program name and its arguments, without the lock.
+    int parse(std::vector<std::string> args)
+    {
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv_store_ = std::move(args);
+        link_lock.give();
+        int r = cmdline_parse(static_cast<int>(argv.size()), argv.data());
+        link_lock.take();
+        return r;
+    }
+    std::vector<std::string> argv_store_;
+};
+
+TEST_F(Startup, ModeComesFromTheBaseNameCutAtItsLastDot)
+{
+    EXPECT_EQ(mode_from_name("C:\\tools\\KIVET32.EXE"), MODE_KIVET);
+    EXPECT_EQ(mode_from_name("./kivet32"), MODE_KIVET);
+    EXPECT_EQ(mode_from_name("/usr/bin/kivet32"), MODE_KIVET);
+    EXPECT_EQ(mode_from_name("kivet.exe"), MODE_KIVET);
+    EXPECT_EQ(mode_from_name("pasel.exe"), MODE_PASEL);
+    EXPECT_EQ(mode_from_name("kiv.exe"), MODE_PASEL);
+    EXPECT_EQ(mode_from_name("/opt/kivet.d/pasel32"), MODE_PASEL);
+    EXPECT_EQ(mode_from_name(""), MODE_PASEL);
+}
+
+TEST_F(Startup, BaudLookupIsExactAndCaseSensitive)
+{
+    EXPECT_EQ(baud_lookup("9600"), 9600);
+    EXPECT_EQ(baud_lookup("115200"), 115200);
+    EXPECT_EQ(baud_lookup("300"), 0);
+    EXPECT_EQ(baud_lookup("9600 "), 0);
+    EXPECT_EQ(baud_lookup(""), 0);
+}
+
+TEST_F(Startup, NoArgumentsKeepTheDefaults)
+{
+    EXPECT_EQ(parse({"kivet32"}), CMDLINE_RUN);
+    EXPECT_STREQ(port_name, "COM1");
+    EXPECT_EQ(baud_rate, 57600);
+    EXPECT_EQ(mode_flag.load(), MODE_KIVET);
+    EXPECT_EQ(timestamp_option, 0);
+    EXPECT_EQ(backspace_char, 0x7F);
+    EXPECT_FALSE(log_is_open());
+    EXPECT_EQ(plat::fake_console_output(),
+              "KIVET32 Version 3.47, Build: Oct 21 2002, Press <End> key to exit.\n");
+}
+
+TEST_F(Startup, OptionsAreTakenInTheirOrder)
+{
+    EXPECT_EQ(parse({"kivet32", "/PASEL", "/t", "pts/3", "9600", "a.log", "extra"}), CMDLINE_RUN);
+    EXPECT_EQ(mode_flag.load(), MODE_PASEL);
+    EXPECT_EQ(backspace_char, 0x08);
+    EXPECT_EQ(timestamp_option, 1);
+    EXPECT_STREQ(port_name, "pts/3");
+    EXPECT_EQ(baud_rate, 9600);
+    EXPECT_TRUE(log_is_open());
+    EXPECT_EQ(plat::fake_console_output(), "PASEL32 Version 3.47, Build: Oct 21 2002\n"
+                                           "Log file: \"a.log\", Press <End> key to exit.\n");
+    EXPECT_EQ(read_file("a.log"), "");
+}
+
+TEST_F(Startup, TimestampBeforeModeMakesTheModeOptionThePortName)
+{
+    EXPECT_EQ(parse({"pasel32", "-t", "-k"}), CMDLINE_RUN);
+    EXPECT_EQ(mode_flag.load(), MODE_PASEL);
+    EXPECT_EQ(timestamp_option, 1);
+    EXPECT_STREQ(port_name, "-k");
+}
+
+TEST_F(Startup, ShortModeOptionsSelectTheMode)
+{
+    EXPECT_EQ(parse({"pasel32", "-k"}), CMDLINE_RUN);
+    EXPECT_EQ(mode_flag.load(), MODE_KIVET);
+    EXPECT_EQ(parse({"kivet32", "/px"}), CMDLINE_RUN);
+    EXPECT_EQ(mode_flag.load(), MODE_PASEL);
+}
+
+TEST_F(Startup, HelpPrintsUsageAfterTheBannerAndEndsWithZero)
+{
+    for (const char* h : {"/?", "/HELP", "/h", "/Hx"}) {
+        plat::fake_console_clear_output();
+        EXPECT_EQ(parse({"kivet.exe", h}), 0) << h;
+        std::string out = plat::fake_console_output();
+        EXPECT_EQ(out.rfind("KIVET32 Version 3.47, Build: Oct 21 2002\nKIVET32 [/?] [/HELP]", 0),
+                  0u)
+            << h;
+        EXPECT_NE(out.find("Hot keys:\n      <F1>  : Show system status and hot keys\n"),
+                  std::string::npos);
+        EXPECT_NE(out.find("      <End> : Exit the program.\n"), std::string::npos);
+    }
+    EXPECT_EQ(parse({"kivet32", "-h"}), CMDLINE_RUN);  // taken as the port name
+    EXPECT_STREQ(port_name, "-h");
+}
+
+TEST_F(Startup, QuestionMarkAfterThePortIsABaudRateOfZero)
+{
+    EXPECT_EQ(parse({"kivet32", "COM2", "/?"}), CMDLINE_RUN);
+    EXPECT_EQ(baud_rate, 0);
+    EXPECT_NE(plat::fake_console_output().find("\nWARNING: MAYBE INVALID BAUDRATE, Press"),
+              std::string::npos);
+}
+
+TEST_F(Startup, BaudOutsideTheTableWarnsAndIsUsed)
+{
+    EXPECT_EQ(parse({"kivet32", "COM2", "300"}), CMDLINE_RUN);
+    EXPECT_EQ(baud_rate, 300);
+    EXPECT_NE(plat::fake_console_output().find("WARNING: MAYBE INVALID BAUDRATE"),
+              std::string::npos);
+    plat::fake_console_clear_output();
+    EXPECT_EQ(parse({"kivet32", "COM2", "9600"}), CMDLINE_RUN);
+    EXPECT_EQ(plat::fake_console_output().find("WARNING"), std::string::npos);
+}
+
+TEST_F(Startup, OverlongNamesNeverOverrunTheirBuffers)
+{
+    EXPECT_EQ(parse({"kivet32", "ttyUSB10"}), 1);  // 8 characters: refused
+    EXPECT_NE(plat::fake_console_output().find("ERROR: port name \"ttyUSB10\" is longer than 7"),
+              std::string::npos);
+
+    plat::fake_console_clear_output();
+    EXPECT_EQ(parse({"kivet32", "ttyUSB1", "9600", "twelve.chars"}), CMDLINE_RUN);
+    EXPECT_STREQ(port_name, "ttyUSB1");
+    EXPECT_FALSE(log_is_open());
+    EXPECT_EQ(read_file("twelve.chars"), "<missing>");
+    EXPECT_NE(plat::fake_console_output().find("longer than 11 characters, no log file"),
+              std::string::npos);
+}
+
+TEST_F(Startup, LogThatCannotOpenWarnsAndRunsOn)
+{
+    EXPECT_EQ(parse({"kivet32", "COM1", "57600", "no/dir.log"}), CMDLINE_RUN);
+    EXPECT_FALSE(log_is_open());
+    EXPECT_NE(
+        plat::fake_console_output().find(
+            "\nWARNING: Failed to open trace file \"no/dir.log\", Press <End> key to exit.\n"),
+        std::string::npos);
+}
+
+TEST_F(Startup, ShutdownReportsClosesDropsLinesAndExitsWithZero)
+{
+    EXPECT_EQ(parse({"kivet32", "COM1", "57600", "s.log"}), CMDLINE_RUN);
+    log_write(std::string(999, 'x').data(), 999);
+    plat::fake_console_clear_output();
+    try {
+        shutdown();
+        FAIL() << "shutdown returned";
+    } catch (const plat::FakeExit& e) {
+        EXPECT_EQ(e.code, 0);
+    }
+    EXPECT_EQ(plat::fake_console_output(),
+              "\n\nKIVET32: Log file \"s.log\" (0 KB)\r\nKIVET32: program terminated.\n");
+    EXPECT_FALSE(log_is_open());
+    EXPECT_FALSE(plat::fake_port_lines_up());
+    EXPECT_EQ(plat::fake_sleeps(), std::vector<uint32_t>{1000});
+}
+
+TEST_F(Startup, ShutdownReportsTheCaptureFileInKilobytes)
+{
+    ASSERT_TRUE(capture_open("cap.txt"));
+    std::strcpy(capture_name, "cap.txt");
+    mode_flag = MODE_PASEL;
+    for (int i = 0; i < 1000; ++i) {
+        log_char('c');
+    }
+    try {
+        shutdown();
+    } catch (const plat::FakeExit&) {
+    }
+    EXPECT_NE(plat::fake_console_output().find("\n\nPASEL32: Capture file \"cap.txt\" (1 KB)\n"),
+              std::string::npos);
+    EXPECT_EQ(read_file("cap.txt").size(), 1000u);
+}
+
+}  // namespace

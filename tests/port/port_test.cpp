@@ -1,0 +1,143 @@
+// Port open and its failure reports; the receive thread's pump and its PASEL loop head.
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "app/startup.h"
+#include "output/logfile.h"
+#include "packet/framing.h"
+#include "packet/transfer.h"
+#include "platform/fake/fake.h"
+#include "port/port.h"
+#include "port/receive.h"
+#include "tests/support/fixture.h"
+
+namespace
+{
+
+class PortOpen : public SystemTest
+{
+  protected:
+    int open_port()
+    {
+        link_lock.give();
+        int r = port_open();
+        link_lock.take();
+        return r;
+    }
+};
+
+TEST_F(PortOpen, ConfiguresPurgesAndRaisesTheLines)
+{
+    EXPECT_EQ(open_port(), 0);
+    EXPECT_TRUE(plat::fake_port_open());
+    EXPECT_TRUE(plat::fake_port_lines_up());
+    EXPECT_EQ(plat::fake_port_purges(), 1);
+    EXPECT_EQ(plat::fake_console_output(), "");
+}
+
+TEST_F(PortOpen, DirectoryAndRegularFileAreNotDevices)
+{
+    std::strcpy(port_name, "COM9");
+    plat::fake_port_set_kind(1, 0);
+    EXPECT_EQ(open_port(), 1);
+    EXPECT_FALSE(plat::fake_port_open());  // no open was tried
+    plat::fake_port_set_kind(0, 1);
+    EXPECT_EQ(open_port(), 1);
+    EXPECT_EQ(plat::fake_console_output(),
+              "ERROR: \"COM9\" is not device file.\nERROR: \"COM9\" is not device file.\n");
+}
+
+TEST_F(PortOpen, FailedOpenShowsErrnoAndItsText)
+{
+    std::strcpy(port_name, "ttyS9");
+    plat::fake_port_fail("open", ENOENT);
+    EXPECT_EQ(open_port(), 1);
+    EXPECT_EQ(plat::fake_console_output(),
+              "ERROR: Unable to open device file \"ttyS9\"\nERROR #2: No such file or directory\n");
+}
+
+TEST_F(PortOpen, RefusedSettingsAreReportedAndCloseTheLog)
+{
+    ASSERT_TRUE(log_open("x.log"));
+    baud_rate = 0;
+    EXPECT_EQ(open_port(), 1);
+    EXPECT_EQ(plat::fake_console_output(), "SetCommState() ERROR.\nERROR #22: Invalid argument\n");
+    EXPECT_FALSE(log_is_open());
+
+    plat::fake_console_clear_output();
+    plat::fake_port_fail("get_state", ENOTTY);
+    EXPECT_EQ(open_port(), 1);
+    EXPECT_EQ(plat::fake_console_output(),
+              "GetCommState() ERROR.\nERROR #25: Inappropriate ioctl for device\n");
+}
+
+class Receive : public SystemTest
+{
+  protected:
+    void pass()
+    {
+        link_lock.give();
+        receive_pass();
+        link_lock.take();
+    }
+};
+
+TEST_F(Receive, KivetChunksAreShownWholeWithNulBytes)
+{
+    ASSERT_TRUE(log_open("k.log"));
+    std::string text(10000, 'a');
+    text[5000] = '\0';
+    plat::fake_port_feed(text);
+    pass();
+    EXPECT_EQ(plat::fake_port_queued(), 0u);
+    EXPECT_EQ(plat::fake_console_output(), text);
+    log_close();
+    EXPECT_EQ(read_file("k.log"), text);
+}
+
+TEST_F(Receive, PaselTextAndPacketsWaitForTheNextLoopHead)
+{
+    mode_flag = MODE_PASEL;
+    ASSERT_TRUE(capture_open("c.txt"));
+    plat::fake_port_feed(std::string("ok\xC0\x07\x00\xF9\xC0?", 8));  // text, ACK 0, text
+    pass();
+    EXPECT_EQ(plat::fake_console_output(), "");  // read, not yet shown
+    pass();
+    EXPECT_EQ(plat::fake_console_output(), "ok?\n");  // text first, then the idle line feed
+    capture_close();
+    EXPECT_EQ(read_file("c.txt"), "ok?");
+    // The lone ACK in the idle state was answered with an error packet, queued for sending.
+    while (encoder_step() != 0) {
+    }
+    EXPECT_EQ(plat::fake_port_written(), std::string("\xC0\x03\x04\xF9\xC0", 5));
+}
+
+TEST_F(Receive, HeldPaselTextWaitsWhileInKivetMode)
+{
+    mode_flag = MODE_PASEL;
+    plat::fake_port_feed("abc");
+    pass();
+    mode_flag = MODE_KIVET;
+    plat::fake_port_feed("xyz");
+    pass();
+    EXPECT_EQ(plat::fake_console_output(), "xyz");
+    mode_flag = MODE_PASEL;
+    pass();
+    EXPECT_EQ(plat::fake_console_output(), "xyzabc");
+}
+
+TEST_F(Receive, FailedWaitOrReadLosesNothingQueued)
+{
+    plat::fake_port_fail("wait", EIO);
+    plat::fake_port_feed("one");
+    pass();
+    EXPECT_EQ(plat::fake_console_output(), "one");
+    plat::fake_port_fail("read", EIO);
+    plat::fake_port_feed("two");
+    pass();
+    pass();
+    EXPECT_EQ(plat::fake_console_output(), "onetwo");
+}
+
+}  // namespace
