@@ -9,11 +9,6 @@
 #include "sending/sender.h"
 #include "tests/support/fixture.h"
 
-// The fixture holds the link lock as the key handler does; the analysis cannot see that.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wthread-safety-analysis"
-#endif
-
 namespace
 {
 

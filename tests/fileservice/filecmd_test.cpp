@@ -13,12 +13,6 @@
 #include "tests/fileservice/wire.h"
 #include "tests/support/fixture.h"
 
-// The fixture takes the link lock in SetUp, where clang's analysis cannot see it from the test
-// bodies; the fake lock itself aborts on a missing or double take.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wthread-safety"
-#endif
-
 namespace
 {
 

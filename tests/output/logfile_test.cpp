@@ -5,12 +5,6 @@
 #include "output/logfile.h"
 #include "tests/support/fixture.h"
 
-// The fixture takes the link lock in SetUp, where clang's analysis cannot see it from the test
-// bodies; the fake lock itself aborts on a missing or double take.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wthread-safety"
-#endif
-
 namespace
 {
 

@@ -14,12 +14,6 @@
 #include "packet/transfer.h"
 #include "platform/fake/fake.h"
 
-// The fixture takes the link lock in SetUp, where clang's analysis cannot see it from the test
-// bodies; the fake lock itself aborts on a missing or double take.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wthread-safety"
-#endif
-
 // "C0 07 00" -> the three bytes.
 inline std::string hex(const char* text)
 {

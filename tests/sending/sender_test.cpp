@@ -11,11 +11,6 @@
 #include "sending/sender.h"
 #include "tests/support/fixture.h"
 
-// The sending thread runs without the link lock: SetUp gives back the one the fixture took.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wthread-safety-analysis"
-#endif
-
 namespace
 {
 
