@@ -12,108 +12,102 @@ constexpr uint8_t LOG_CR = 0x0D;  // the only character that starts a new log co
 // Put into the log after LOG_WRAP_COLUMNS characters without a carriage return.
 constexpr uint8_t LOG_WRAP_MARK[] = {'!', 0x0D, 0x0A};
 
-static int log_fd GUARDED_BY(link_lock) = -1;      // the log file, -1 when none is open
-static uint64_t log_bytes GUARDED_BY(link_lock);   // bytes written to it since it was opened
-static uint32_t log_column GUARDED_BY(link_lock);  // characters since the last CR or wrap mark
-static int cap_fd GUARDED_BY(link_lock) = -1;      // the capture file, -1 when none is open
-static uint64_t cap_bytes GUARDED_BY(link_lock);   // bytes written to it since it was opened
+// An output file and the bytes written to it since it was opened (the size shown in KB).
+struct OutFile {
+    int fd;          // -1 when none is open
+    uint64_t bytes;  // bytes that reached the file
+};
 
-// Writes n bytes to fd and counts those that reached it.
-static void file_put(int fd, uint64_t* count, const void* buf, uint32_t n)
+static OutFile log_file GUARDED_BY(link_lock) = {-1, 0};
+static OutFile cap_file GUARDED_BY(link_lock) = {-1, 0};
+static uint32_t log_column GUARDED_BY(link_lock);  // characters since the last CR or wrap mark
+
+// Writes n bytes and counts those that reached the file.
+static void out_put(OutFile* f, const void* buf, uint32_t n)
 {
-    if (plat::file_write(fd, buf, n) == static_cast<int>(n)) {
-        *count += n;
+    if (plat::file_write(f->fd, buf, n) == static_cast<int>(n)) {
+        f->bytes += n;
     }
 }
 
-static int file_create(const char* name)
+static void out_close(OutFile* f)
 {
-    return plat::file_open(name, plat::FO_WRITE_PLAIN);  // created or truncated, like "wb"
+    if (f->fd >= 0) {
+        (void)plat::file_close(f->fd);  // nothing to tell anyone at this point
+    }
+    *f = {-1, 0};
+}
+
+// Opens f on name, created or truncated like "wb"; a file already open on f is closed first.
+static bool out_open(OutFile* f, const char* name)
+{
+    out_close(f);
+    const int fd = plat::file_open(name, plat::FO_WRITE_PLAIN);
+    if (fd < 0) {
+        return false;
+    }
+    *f = {fd, 0};
+    return true;
 }
 
 void logfile_init()
 {
     // Closes nothing: a file still open belongs to whoever opened it.
-    log_fd = -1;
-    log_bytes = 0;
+    log_file = {-1, 0};
+    cap_file = {-1, 0};
     log_column = 0;
-    cap_fd = -1;
-    cap_bytes = 0;
 }
 
 bool log_open(const char* name)
 {
-    log_close();
-    const int fd = file_create(name);
-    if (fd < 0) {
-        return false;
-    }
-    log_fd = fd;
-    log_bytes = 0;
-    return true;
+    return out_open(&log_file, name);
 }
 
 bool log_is_open()
 {
-    return log_fd >= 0;
+    return log_file.fd >= 0;
 }
 
 long log_kb()
 {
-    return static_cast<long>(log_bytes / 1000);
+    return static_cast<long>(log_file.bytes / 1000);
 }
 
 void log_close()
 {
-    // The column count stays as it is: only a CR or a wrap mark resets it.
-    if (log_fd >= 0) {
-        (void)plat::file_close(log_fd);  // nothing to tell anyone at this point
-    }
-    log_fd = -1;
-    log_bytes = 0;
+    out_close(&log_file);  // the column count stays: only a CR or a wrap mark resets it
 }
 
 void log_write(const void* buf, uint32_t n)
 {
-    if (log_fd >= 0 && n != 0) {
-        file_put(log_fd, &log_bytes, buf, n);
+    if (log_file.fd >= 0 && n != 0) {
+        out_put(&log_file, buf, n);
     }
 }
 
 bool capture_open(const char* name)
 {
-    capture_close();
-    const int fd = file_create(name);
-    if (fd < 0) {
-        return false;
-    }
-    cap_fd = fd;
-    cap_bytes = 0;
-    return true;
+    return out_open(&cap_file, name);
 }
 
 bool capture_is_open()
 {
-    return cap_fd >= 0;
+    return cap_file.fd >= 0;
 }
 
 long capture_kb()
 {
-    return static_cast<long>(cap_bytes / 1000);
+    return static_cast<long>(cap_file.bytes / 1000);
 }
 
 void capture_close()
 {
-    if (cap_fd >= 0) {
-        (void)plat::file_close(cap_fd);
-    }
-    cap_fd = -1;
-    cap_bytes = 0;
+    out_close(&cap_file);
 }
 
 void log_char(uint8_t c)
 {
-    if (log_fd >= 0) {
+    if (log_file.fd >= 0) {
         // The character and, where it ends a column run, the wrap mark go out in one write.
         uint8_t out[1 + sizeof LOG_WRAP_MARK] = {c};
         uint32_t n = 1;
@@ -125,9 +119,9 @@ void log_char(uint8_t c)
                 out[n++] = m;
             }
         }
-        file_put(log_fd, &log_bytes, out, n);
+        out_put(&log_file, out, n);
     }
-    if (cap_fd >= 0) {
-        file_put(cap_fd, &cap_bytes, &c, 1);
+    if (cap_file.fd >= 0) {
+        out_put(&cap_file, &c, 1);
     }
 }
