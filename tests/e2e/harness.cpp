@@ -1,0 +1,598 @@
+// tests/e2e/harness.cpp: starting the built program on pseudo-terminals, typing into its
+// console, reading its screen, ending it. The screen reader thread is the only reader of the
+// console master; the screen text and the cursor are guarded by screen_mutex_. Whether the
+// program waits for keys is read from /proc (the system call its main thread is blocked in).
+#include "tests/e2e/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+namespace e2e
+{
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int POLL_PAUSE_MS = 1;       // between two looks at a child's state
+constexpr size_t SCREEN_CHUNK = 4096;  // bytes the reader takes from the console at a time
+constexpr int EXEC_FAILED = 127;       // the child's exit code when exec fails
+
+Clock::time_point deadline_in(int ms)
+{
+    return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+int ms_left(Clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? int(left) : 0;
+}
+
+void pause_briefly()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(POLL_PAUSE_MS));
+}
+
+[[noreturn]] void fail(const char* what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+int exit_code_of(int status)
+{
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return -1;
+}
+
+// The path to exec: bin itself, or a symbolic link named name in dir that points at it.
+std::string exec_path(const std::string& bin, const std::string& dir, const std::string& name)
+{
+    if (name.empty()) {
+        return bin;
+    }
+    const std::string link = (dir.empty() ? std::string(".") : dir) + "/" + name;
+    std::error_code ec;
+    std::filesystem::remove(link, ec);
+    std::filesystem::create_symlink(std::filesystem::absolute(bin), link);
+    return link;
+}
+
+// Everything the child needs, built before fork: after it only async-signal-safe calls run.
+struct ExecPlan {
+    std::string path;
+    std::vector<std::string> args;
+    std::vector<char*> argv;
+
+    ExecPlan(std::string p, const std::vector<std::string>& a) : path(std::move(p))
+    {
+        args.push_back(path);
+        args.insert(args.end(), a.begin(), a.end());
+        for (std::string& s : args) {
+            argv.push_back(s.data());
+        }
+        argv.push_back(nullptr);
+    }
+    ExecPlan(const ExecPlan&) = delete;  // argv points into args
+    ExecPlan& operator=(const ExecPlan&) = delete;
+};
+
+// In the child: its own session, stdin/stdout/stderr as given, the working directory, exec.
+[[noreturn]] void child_exec(const ExecPlan& plan, int in, int out, const char* cwd)
+{
+    (void)setsid();
+    if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+        dup2(out, STDERR_FILENO) < 0) {
+        _exit(EXEC_FAILED);
+    }
+    if (cwd != nullptr && chdir(cwd) != 0) {
+        _exit(EXEC_FAILED);
+    }
+    execv(plan.path.c_str(), plan.argv.data());
+    _exit(EXEC_FAILED);
+}
+
+bool write_all(int fd, const char* p, size_t n, Clock::time_point deadline)
+{
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w > 0) {
+            p += w;
+            n -= size_t(w);
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        }
+        const int left = ms_left(deadline);
+        if (left == 0) {
+            return false;
+        }
+        pollfd pfd{fd, POLLOUT, 0};
+        (void)poll(&pfd, 1, left);
+    }
+    return true;
+}
+
+std::string read_proc(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+// Is task tid of pid blocked in poll() (or ppoll()) on nfds descriptors without a time-out?
+// Read from the system call it is in; where the kernel does not tell, from its wait channel
+// (then the arguments are not known).
+bool task_polls(pid_t pid, const std::string& tid, unsigned long nfds)
+{
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + tid;
+    std::istringstream call(read_proc(task + "/syscall"));
+    std::string nr;
+    if (call >> nr) {
+        if (nr == "running" || nr == "-1") {
+            return false;
+        }
+        char* end = nullptr;
+        const long n = std::strtol(nr.c_str(), &end, 10);
+        if (end != nr.c_str() && *end == '\0') {
+            std::string fds_arg, count_arg, timeout_arg;
+            call >> fds_arg >> count_arg >> timeout_arg;
+            const unsigned long count = std::strtoul(count_arg.c_str(), nullptr, 16);
+            const unsigned long timeout = std::strtoul(timeout_arg.c_str(), nullptr, 16);
+#ifdef SYS_poll
+            if (n == SYS_poll) {
+                return count == nfds && (timeout & 0xFFFFFFFFul) == 0xFFFFFFFFul;  // -1: none
+            }
+#endif
+#ifdef SYS_ppoll
+            if (n == SYS_ppoll) {
+                return count == nfds && timeout == 0;  // a null time-out pointer: none
+            }
+#endif
+            return false;
+        }
+    }
+    return read_proc(task + "/wchan").find("poll") != std::string::npos;
+}
+
+// Bytes task tid of pid has read so far (all its reads), -1 when the kernel does not tell.
+long task_read_bytes(pid_t pid, pid_t tid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/io");
+    std::string key;
+    long value = -1;
+    while (in >> key >> value) {
+        if (key == "rchar:") {
+            return value;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::string escaped(std::string_view s)
+{
+    std::string out;
+    for (const char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == '\r') {
+            out += "\\r";
+        } else if (b == '\n') {
+            out += "\\n";
+        } else if (b == '\\') {
+            out += "\\\\";
+        } else if (b < 0x20 || b >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string banner_line(std::string_view label)
+{
+    return std::string(label) + std::string(VERSION_TEXT) + ", Press <End> key to exit.\n";
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+bool write_file(const std::string& path, std::string_view data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), std::streamsize(data.size()));
+    return bool(out);
+}
+
+bool file_exists(const std::string& path)
+{
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+TempDir::TempDir()
+{
+    char templ[] = "/tmp/kivet-e2e-XXXXXX";
+    if (mkdtemp(templ) == nullptr) {
+        fail("mkdtemp");
+    }
+    path_ = templ;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);  // a leftover in /tmp is no reason to fail a test
+}
+
+std::string TempDir::file(const std::string& name) const
+{
+    return path_ + "/" + name;
+}
+
+RunResult run_captured(const std::string& bin, const std::vector<std::string>& args,
+                       const std::string& cwd, const std::string& name, int timeout_ms)
+{
+    RunResult result;
+    const ExecPlan plan(exec_path(bin, cwd, name), args);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        fail("pipe2");
+    }
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        fail("open /dev/null");
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        fail("fork");
+    }
+    if (pid == 0) {
+        child_exec(plan, in, out[1], cwd.empty() ? nullptr : cwd.c_str());
+    }
+    ::close(in);
+    ::close(out[1]);
+
+    // Read to the end of output (every writer gone), then reap.
+    const auto deadline = deadline_in(timeout_ms);
+    char buf[SCREEN_CHUNK];
+    for (;;) {
+        pollfd pfd{out[0], POLLIN, 0};
+        const int left = ms_left(deadline);
+        if (left == 0) {
+            break;
+        }
+        if (poll(&pfd, 1, left) <= 0) {
+            continue;
+        }
+        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n > 0) {
+            result.output.append(buf, size_t(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(out[0]);
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            result.exit_code = exit_code_of(status);
+            break;
+        }
+        if (ms_left(deadline) == 0) {
+            (void)kill(pid, SIGKILL);
+            (void)waitpid(pid, &status, 0);
+            result.exit_code = -1;
+            break;
+        }
+        pause_briefly();
+    }
+    return result;
+}
+
+Host::Host()
+{
+    con_master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (con_master_ < 0) {
+        fail("posix_openpt");
+    }
+    char name[128];
+    if (grantpt(con_master_) != 0 || unlockpt(con_master_) != 0 ||
+        ptsname_r(con_master_, name, sizeof name) != 0) {
+        fail("grantpt/unlockpt/ptsname");
+    }
+    con_slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (con_slave_ < 0) {
+        fail("open console slave");
+    }
+    // A fresh terminal's cooked mode, without output processing: what the program writes
+    // arrives as it is written.
+    if (tcgetattr(con_slave_, &console_before_) != 0) {
+        fail("tcgetattr");
+    }
+    console_before_.c_oflag &= ~tcflag_t(OPOST);
+    if (tcsetattr(con_slave_, TCSANOW, &console_before_) != 0 ||
+        tcgetattr(con_slave_, &console_before_) != 0) {
+        fail("tcsetattr");
+    }
+    const int flags = fcntl(con_master_, F_GETFL);
+    if (flags < 0 || fcntl(con_master_, F_SETFL, flags | O_NONBLOCK) != 0) {
+        fail("fcntl");
+    }
+    if (pipe2(stop_pipe_, O_CLOEXEC) != 0) {
+        fail("pipe2");
+    }
+}
+
+Host::~Host()
+{
+    if (pid_ > 0) {
+        (void)kill(pid_, SIGKILL);
+        int status = 0;
+        (void)waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+    if (reader_.joinable()) {
+        const char stop = 1;
+        (void)!::write(stop_pipe_[1], &stop, 1);
+        reader_.join();
+    }
+    if (testing::Test::HasFailure()) {
+        std::lock_guard<std::mutex> g(screen_mutex_);
+        std::fprintf(stderr, "--- screen of the failed test ---\n%s\n---\n",
+                     escaped(screen_).c_str());
+    }
+    ::close(stop_pipe_[0]);
+    ::close(stop_pipe_[1]);
+    ::close(con_slave_);
+    ::close(con_master_);
+}
+
+void Host::spawn(const std::string& bin, const std::vector<std::string>& args,
+                 const std::string& name)
+{
+    const ExecPlan plan(exec_path(bin, dir(), name), args);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        fail("fork");
+    }
+    if (pid == 0) {
+        child_exec(plan, con_slave_, con_slave_, dir().c_str());
+    }
+    pid_ = pid;
+    exit_code_ = -1;
+    keys_counted_ = false;  // a new program: its reads are counted from its own ready point
+    keys_sent_ = 0;
+    if (!reader_.joinable()) {
+        reader_ = std::thread([this] { reader_loop(); });
+    }
+}
+
+testing::AssertionResult Host::start(const std::string& bin, const std::vector<std::string>& args,
+                                     const std::string& name)
+{
+    spawn(bin, args, name);
+    return wait_ready();
+}
+
+testing::AssertionResult Host::wait_ready(int timeout_ms)
+{
+    const auto deadline = deadline_in(timeout_ms);
+    for (;;) {
+        if (pid_ < 0 || wait_exit(0) >= 0) {
+            return testing::AssertionFailure()
+                   << "the program ended (exit code " << exit_code_ << ") before it was ready";
+        }
+        // The console thread is the main thread; the receive thread is the one other thread
+        // that polls (one descriptor, the port).
+        bool receiving = false;
+        std::error_code ec;
+        const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+        for (const auto& entry : std::filesystem::directory_iterator(tasks, ec)) {
+            const std::string tid = entry.path().filename().string();
+            if (tid != std::to_string(pid_) && task_polls(pid_, tid, 1)) {
+                receiving = true;
+            }
+        }
+        if (receiving && console_thread_reading()) {
+            if (!keys_counted_) {  // no key has been sent yet: what it has read is not keys
+                keys_counted_ = true;
+                keys_base_ = task_read_bytes(pid_, pid_);
+                keys_sent_ = 0;
+            }
+            return testing::AssertionSuccess();
+        }
+        if (ms_left(deadline) == 0) {
+            return testing::AssertionFailure()
+                   << "the program did not become ready within " << timeout_ms << " ms; screen: \""
+                   << escaped(screen()) << "\"";
+        }
+        pause_briefly();
+    }
+}
+
+bool Host::console_thread_reading() const
+{
+    return task_polls(pid_, std::to_string(pid_), 2);  // the signal pipe and standard input
+}
+
+void Host::keys(std::string_view bytes)
+{
+    if (!keys_counted_) {
+        const testing::AssertionResult ready = wait_ready();
+        if (!ready) {
+            ADD_FAILURE() << "keys \"" << escaped(bytes) << "\": " << ready.message();
+            return;
+        }
+    }
+    // Every key sent so far has been read (so none was dropped, and the batch it was in has
+    // been handled), and the console thread waits for the next.
+    const auto deadline = deadline_in(WAIT_MS);
+    long taken = 0;
+    for (;;) {
+        if (pid_ < 0 || wait_exit(0) >= 0) {
+            ADD_FAILURE() << "keys \"" << escaped(bytes) << "\": the program has ended";
+            return;
+        }
+        const long now = task_read_bytes(pid_, pid_);
+        taken = now - keys_base_;
+        const bool all_taken = keys_base_ < 0 || now < 0 || taken >= long(keys_sent_);
+        if (all_taken && console_thread_reading()) {
+            break;
+        }
+        if (ms_left(deadline) == 0) {
+            ADD_FAILURE() << "keys \"" << escaped(bytes) << "\": the program has read " << taken
+                          << " of the " << keys_sent_ << " key bytes sent before and "
+                          << (console_thread_reading() ? "waits" : "does not wait") << " for keys";
+            return;
+        }
+        pause_briefly();
+    }
+    keys_now(bytes);
+}
+
+void Host::keys_now(std::string_view bytes)
+{
+    if (!write_all(con_master_, bytes.data(), bytes.size(), deadline_in(WAIT_MS))) {
+        ADD_FAILURE() << "keys \"" << escaped(bytes) << "\" could not be written";
+    }
+    keys_sent_ += bytes.size();
+}
+
+void Host::reader_loop()
+{
+    char buf[SCREEN_CHUNK];
+    for (;;) {
+        pollfd p[2] = {{con_master_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            continue;  // EINTR
+        }
+        if (p[1].revents != 0) {
+            return;
+        }
+        const ssize_t n = ::read(con_master_, buf, sizeof buf);
+        if (n > 0) {
+            {
+                std::lock_guard<std::mutex> g(screen_mutex_);
+                screen_.append(buf, size_t(n));
+            }
+            screen_grew_.notify_all();
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            // The slave is held open, so this should not happen; do not spin on it.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
+std::string Host::screen()
+{
+    std::lock_guard<std::mutex> g(screen_mutex_);
+    return screen_;
+}
+
+testing::AssertionResult Host::screen_until(const std::string& needle, int timeout_ms)
+{
+    std::unique_lock<std::mutex> g(screen_mutex_);
+    size_t at = std::string::npos;
+    const bool found = screen_grew_.wait_until(g, deadline_in(timeout_ms), [&] {
+        at = screen_.find(needle, cursor_);
+        return at != std::string::npos;
+    });
+    if (!found) {
+        return testing::AssertionFailure()
+               << "\"" << escaped(needle) << "\" not on the screen within " << timeout_ms
+               << " ms; after the cursor: \"" << escaped(screen_.substr(cursor_)) << "\"";
+    }
+    cursor_ = at + needle.size();
+    return testing::AssertionSuccess();
+}
+
+std::string Host::screen_read(const std::string& needle, int timeout_ms)
+{
+    std::unique_lock<std::mutex> g(screen_mutex_);
+    size_t at = std::string::npos;
+    const bool found = screen_grew_.wait_until(g, deadline_in(timeout_ms), [&] {
+        at = screen_.find(needle, cursor_);
+        return at != std::string::npos;
+    });
+    const size_t end = found ? at + needle.size() : screen_.size();
+    std::string text = screen_.substr(cursor_, end - cursor_);
+    cursor_ = end;
+    return text;
+}
+
+void Host::screen_skip()
+{
+    std::lock_guard<std::mutex> g(screen_mutex_);
+    cursor_ = screen_.size();
+}
+
+void Host::signal(int sig)
+{
+    if (pid_ > 0) {
+        (void)kill(pid_, sig);
+    }
+}
+
+int Host::wait_exit(int timeout_ms)
+{
+    if (pid_ < 0) {
+        return exit_code_;
+    }
+    const auto deadline = deadline_in(timeout_ms);
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            pid_ = -1;
+            exit_code_ = exit_code_of(status);
+            return exit_code_;
+        }
+        if (ms_left(deadline) == 0) {
+            return -1;
+        }
+        pause_briefly();
+    }
+}
+
+termios Host::console_mode() const
+{
+    termios t{};
+    (void)tcgetattr(con_slave_, &t);
+    return t;
+}
+
+}  // namespace e2e

@@ -1,0 +1,240 @@
+// tests/e2e/harness.h: the built program run as a user and a device meet it. A Host starts the
+// binary in a fresh temporary directory with its port on a pseudo-terminal whose master the test
+// holds as the device, and its console (standard input, output and error) on a second
+// pseudo-terminal whose master the test types keys into and reads the screen from. run_captured
+// runs the binary without a port or console, for the texts and exit codes of a start that stops.
+//
+// The console pseudo-terminal starts in the ordinary cooked mode of a fresh terminal, but with
+// output processing off, so the bytes the program writes reach the screen unchanged ("\n" stays
+// "\n") and the tests compare exact texts. The program puts the console in raw mode for input
+// and must restore this mode when it ends.
+//
+// Keys: the program drops keys typed while it handles a batch (type-ahead is flushed before each
+// read), so keys() first waits until the program has read every key sent before and its console
+// thread is blocked waiting for the next, then writes. Send one key event per call, or a short
+// burst (at most 20 events) that fits in one read. A key the program dropped all the same makes
+// the next keys() fail. Both are read from /proc: the main thread's read count and the system
+// call it waits in.
+//
+// All waits have deadlines; none is an assertion about time. One test thread drives a Host;
+// the screen is collected by a reader thread under a mutex.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+#include <termios.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "tools/devsim/pty.h"
+
+namespace e2e
+{
+
+constexpr int WAIT_MS = 10000;  // default deadline of every wait: generous for sanitizer builds
+
+// Keys as an xterm sends them.
+inline constexpr std::string_view KEY_F1 = "\x1bOP";
+inline constexpr std::string_view KEY_F2 = "\x1bOQ";
+inline constexpr std::string_view KEY_F3 = "\x1bOR";
+inline constexpr std::string_view KEY_F4 = "\x1bOS";
+inline constexpr std::string_view KEY_F5 = "\x1b[15~";
+inline constexpr std::string_view KEY_F6 = "\x1b[17~";
+inline constexpr std::string_view KEY_F7 = "\x1b[18~";
+inline constexpr std::string_view KEY_F8 = "\x1b[19~";
+inline constexpr std::string_view KEY_F9 = "\x1b[20~";
+inline constexpr std::string_view KEY_F10 = "\x1b[21~";
+inline constexpr std::string_view KEY_F11 = "\x1b[23~";
+inline constexpr std::string_view KEY_END = "\x1b[F";
+inline constexpr std::string_view KEY_UP = "\x1b[A";
+inline constexpr std::string_view KEY_DOWN = "\x1b[B";
+inline constexpr std::string_view KEY_RIGHT = "\x1b[C";
+inline constexpr std::string_view KEY_LEFT = "\x1b[D";
+inline constexpr std::string_view KEY_DELETE = "\x1b[3~";
+inline constexpr std::string_view KEY_BACKSPACE = "\x7f";
+inline constexpr std::string_view KEY_ENTER = "\r";
+inline constexpr std::string_view KEY_CTRL_C = "\x03";
+
+// Texts the program prints, exactly.
+inline constexpr std::string_view VERSION_TEXT = " Version 3.47, Build: Oct 21 2002";
+inline constexpr std::string_view USAGE_TEXT =
+    "[/?] [/HELP] [/KIVET] [/PASEL] [/TIMESTAMP] [<com> [[<baud> [<file>]]]\n"
+    "Options:\n"
+    "      /? : Print usage\n"
+    "      /HELP : Print usage\n"
+    "      /KIVET : KIVET mode\n"
+    "      /PASEL : PASEL mode\n"
+    "      /TIMESTAMP : Enable timestamp\n"
+    "      <com>: COM1/COM2/..., default:COM1\n"
+    "      <baud>: 1200/2400/4800/9600/19200/38400/57600/115200/..., Default: 57600\n"
+    "      <file>: Log file name\n"
+    "Hot keys:\n";
+inline constexpr std::string_view HOTKEY_TEXT =
+    "      <F1>  : Show system status and hot keys\n"
+    "      <F2>  : Set <BACKSPACE> ASCII as 0x7f or 0x08\n"
+    "      <F3>  : Enable/Disable timestamp in KIVET\n"
+    "      <F4>  : Toggle PASEL/KIVET mode.\n"
+    "      <F5>  : Send a file.\n"
+    "      <F6>  : Add a scheme task.\n"
+    "      <F7>  : Delete a scheme task.\n"
+    "      <F8>  : Show scheme task list.\n"
+    "      <F9>  : Capture file begin.\n"
+    "      <F10> : Capture file end.\n"
+    "      <F11> : Toggle random char send mode.\n"
+    "      <DEL> : ASCII 08\n"
+    "      <End> : Exit the program.\n";
+
+// The banner line of a normal start with no warnings and no log file, for label "KIVET32" or
+// "PASEL32".
+std::string banner_line(std::string_view label);
+
+// Control bytes made visible (\r, \n, \xNN), for failure messages.
+std::string escaped(std::string_view s);
+
+// Whole file as bytes; empty when it cannot be read. Writes create or truncate.
+std::string read_file(const std::string& path);
+bool write_file(const std::string& path, std::string_view data);
+bool file_exists(const std::string& path);
+
+// A directory made with mkdtemp under /tmp, removed with its contents at destruction.
+class TempDir
+{
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const
+    {
+        return path_;
+    }
+    // path() + "/" + name
+    std::string file(const std::string& name) const;
+
+  private:
+    std::string path_;
+};
+
+// The outcome of run_captured: exit code (128 + signal number when a signal ended it, -1 when
+// it did not end in time and was killed) and everything written to stdout and stderr.
+struct RunResult {
+    int exit_code = -1;
+    std::string output;
+};
+
+// Runs bin with args in cwd (the test's own directory when empty), stdin from /dev/null,
+// stdout and stderr into one pipe, and waits up to timeout_ms for it to end. name, when not
+// empty, is the file name the program is run under: a symbolic link of that name in cwd.
+RunResult run_captured(const std::string& bin, const std::vector<std::string>& args,
+                       const std::string& cwd = "", const std::string& name = "",
+                       int timeout_ms = WAIT_MS);
+
+class Host
+{
+  public:
+    // Makes the temporary directory and both pseudo-terminals; starts nothing.
+    Host();
+    // Kills a program still running (SIGKILL) and reaps it; stops the screen reader. When the
+    // test has failed, prints the screen for the diagnosis.
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // Starts bin with args, in dir(), port and console as above, without waiting. name, when
+    // not empty, is the file name the program is run under (a symbolic link in dir()).
+    void spawn(const std::string& bin, const std::vector<std::string>& args,
+               const std::string& name = "");
+    // spawn(), then wait_ready(): the usual start of a session.
+    testing::AssertionResult start(const std::string& bin, const std::vector<std::string>& args,
+                                   const std::string& name = "");
+    // Waits until start-up is complete: the console thread waits for keys and the receive
+    // thread waits for the port (which it purges once when it starts, so a device that writes
+    // earlier may lose its bytes).
+    testing::AssertionResult wait_ready(int timeout_ms = WAIT_MS);
+
+    // The device's end of the port, and the port argument the program takes for it ("pts/7").
+    devsim::Pty& device()
+    {
+        return device_;
+    }
+    std::string port_name() const
+    {
+        return device_.port_name();
+    }
+    // The program's working directory, and a file in it.
+    const std::string& dir() const
+    {
+        return dir_.path();
+    }
+    std::string file(const std::string& name) const
+    {
+        return dir_.file(name);
+    }
+    pid_t pid() const
+    {
+        return pid_;
+    }
+
+    // Waits until the program has read all keys sent before and waits for more (wait_ready()
+    // first, if not yet done), then writes the bytes of one key event (or a short burst) to
+    // the console. A failed wait is recorded as a test failure.
+    void keys(std::string_view bytes);
+    // Writes at once, without waiting (keys typed while the program is busy, for instance).
+    void keys_now(std::string_view bytes);
+
+    // Everything the program has written to the console so far.
+    std::string screen();
+    // The screen is read through a cursor. screen_until waits until needle appears after the
+    // cursor and moves the cursor just past it; the failure message shows the text after it.
+    testing::AssertionResult screen_until(const std::string& needle, int timeout_ms = WAIT_MS);
+    // Like screen_until, but returns the text from the cursor through the needle; on time-out,
+    // all the text after the cursor (which is then moved to the end).
+    std::string screen_read(const std::string& needle, int timeout_ms = WAIT_MS);
+    // Moves the cursor to the end of what has arrived.
+    void screen_skip();
+
+    // Sends a signal to the program.
+    void signal(int sig);
+    // Waits for the program to end: its exit code, 128 + the signal's number when a signal
+    // ended it, -1 when it still runs at the deadline.
+    int wait_exit(int timeout_ms = WAIT_MS);
+
+    // The console's terminal mode now, and as it was before the program started.
+    termios console_mode() const;
+    const termios& console_mode_before() const
+    {
+        return console_before_;
+    }
+
+  private:
+    void reader_loop();
+    bool console_thread_reading() const;
+
+    TempDir dir_;
+    devsim::Pty device_;
+    int con_master_ = -1;  // the test's end of the console
+    int con_slave_ = -1;   // held open all along: the program's stdin, stdout and stderr
+    termios console_before_{};
+    pid_t pid_ = -1;             // the running program, -1 when none
+    int exit_code_ = -1;         // once reaped
+    bool keys_counted_ = false;  // keys_base_ taken: the program has been ready
+    long keys_base_ = -1;        // bytes its main thread had read then (-1: not known)
+    size_t keys_sent_ = 0;       // key bytes written since
+
+    int stop_pipe_[2] = {-1, -1};  // wakes the reader thread for its end
+    std::thread reader_;
+    std::mutex screen_mutex_;
+    std::condition_variable screen_grew_;
+    std::string screen_;  // guarded by screen_mutex_
+    size_t cursor_ = 0;   // guarded by screen_mutex_
+};
+
+}  // namespace e2e
