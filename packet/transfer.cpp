@@ -31,6 +31,7 @@ static uint8_t xfer_buf[BLOCK_MAX] GUARDED_BY(link_lock);    // last block read,
 static uint32_t xfer_buf_len GUARDED_BY(link_lock);          // bytes in xfer_buf
 static uint32_t xfer_retry GUARDED_BY(link_lock);            // resends since the last state change
 static char xfer_name[NAME_BUF_SIZE] GUARDED_BY(link_lock);  // the request's file name
+static bool xfer_recv_any GUARDED_BY(link_lock);  // a block of the file received was written
 
 void transfer_close_file()
 {
@@ -51,6 +52,7 @@ void transfer_init()
     xfer_buf_len = 0;
     xfer_retry = 0;
     xfer_name[0] = '\0';
+    xfer_recv_any = false;
     // The timer's own state; its event is the timer's to create and reset.
     timeout_value = 0;
     timeout_flag = false;
@@ -246,6 +248,7 @@ static void xfer_recv_start(const Packet* p) REQUIRES(link_lock)
         }
     } else if (is_ack0(p)) {
         transfer_state = TS_RECV_DATA;  // no timer runs while the device sends
+        xfer_recv_any = false;
         timer_disarm();
         xfer_block = 1;
     } else {
@@ -259,7 +262,13 @@ static void xfer_recv_data(const Packet* p) REQUIRES(link_lock)
     if (pkt_is_data(p)) {
         const uint8_t* b = p->data + p->offset;
         if (b[1] != xfer_block) {
-            return;  // a repeat of the block just written, or one out of order: no reply
+            // The device sends a block again when our acknowledgement of it was lost: answer
+            // it again (it is not written twice), or the transfer could never go on. Any other
+            // number is out of order and gets no reply.
+            if (xfer_recv_any && b[1] == static_cast<uint8_t>(xfer_block - 1)) {
+                pkt_send_ack(xfer_block);
+            }
+            return;
         }
         uint32_t count = p->length - 2;
         int n = xfer_fd >= 0 ? plat::file_write(xfer_fd, b + 2, count) : -EBADF;
@@ -269,6 +278,7 @@ static void xfer_recv_data(const Packet* p) REQUIRES(link_lock)
             return;
         }
         xfer_block++;
+        xfer_recv_any = true;
         pkt_send_ack(xfer_block);
         prog_done += static_cast<uint32_t>(n);
     } else if (pkt_is_end(p)) {
