@@ -83,8 +83,16 @@ Pty::Pty()
 
 Pty::~Pty()
 {
-    ::close(slave_);
+    release_slave();
     ::close(master_);
+}
+
+void Pty::release_slave()
+{
+    if (slave_ >= 0) {
+        ::close(slave_);
+        slave_ = -1;
+    }
 }
 
 std::string Pty::port_name() const
@@ -131,7 +139,8 @@ Bytes Pty::read_some(size_t max, int timeout_ms)
             buf.resize(size_t(n));
             return buf;
         }
-        // EIO cannot come while our slave fd is open; any other error ends the read empty.
+        // EIO comes only after release_slave(), once the host has closed the slave; it ends the
+        // read empty, as any other error does.
         if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             return {};
         }

@@ -10,10 +10,11 @@
 namespace devsim
 {
 
-// Owns the master fd and one slave fd, both open for the pair's whole life: with no slave fd
-// open, reads of the master fail with EIO between two openers of the slave. The slave starts
-// raw (no echo, no line editing, no CR/LF translation). Throws std::system_error when the pair
-// cannot be made. Reads from one thread at a time; writes may come from another meanwhile.
+// Owns the master fd and one slave fd, both open for the pair's whole life unless
+// release_slave() lets the slave fd go: with no slave fd open, reads of the master fail with EIO
+// between two openers of the slave. The slave starts raw (no echo, no line editing, no CR/LF
+// translation). Throws std::system_error when the pair cannot be made. Reads from one thread at
+// a time; writes may come from another meanwhile.
 class Pty : public Link
 {
   public:
@@ -40,6 +41,15 @@ class Pty : public Link
     {
         return write(to_bytes(text));
     }
+    // Closes the slave fd held since construction. Call it once the host has the slave open:
+    // from then on the host's close leaves no slave fd open, so poll() on the master reports
+    // POLLHUP and reads end empty at once (EIO). The emulator notices the host's exit this way.
+    void release_slave();
+    bool slave_released() const
+    {
+        return slave_ < 0;
+    }
+
     // Bytes put back by read_until come first.
     Bytes read_some(size_t max, int timeout_ms) override;
 
@@ -54,7 +64,7 @@ class Pty : public Link
 
   private:
     int master_ = -1;
-    int slave_ = -1;          // held open, never used for I/O
+    int slave_ = -1;          // held open until release_slave(), never used for I/O
     std::string slave_path_;  // "/dev/pts/N"
     Bytes pending_;           // read past a needle, handed out first
 };
