@@ -115,11 +115,14 @@ static void rx_store(uint8_t x) REQUIRES(link_lock)
 // The frame's closing END: queued when the sum is 0, dropped without a word otherwise.
 static void rx_close() REQUIRES(link_lock)
 {
-    rx_state = RX_OUTSIDE;
     if (rx_count == 0) {
-        // END right after END: no opcode and no checksum. Not a packet; dropped.
+        // END right after END: no opcode and no checksum, so not a packet. This END opens the
+        // next frame: after a lost END (or an overlong frame, whose closing END opens a frame)
+        // the link would otherwise stay out of step, every frame read as text and every gap
+        // between frames as a frame.
         return;
     }
+    rx_state = RX_OUTSIDE;
     if (rx_sum != 0) {
         return;  // the same Packet stays current; the sender learns by the missing ack
     }

@@ -192,14 +192,27 @@ TEST_F(Framing, SmallBlockSizeBoundsReceivedFrames)
     EXPECT_EQ(take_text(), "");  // abandoned at its last byte: only the checksum was left
 }
 
-TEST_F(Framing, EmptyFrameIsDropped)
+TEST_F(Framing, EmptyFrameIsDroppedAndItsEndOpensTheNextFrame)
 {
     feed_line(hex("C0 C0"));
     EXPECT_TRUE(take_received().empty());
-    feed_line("hi" + hex("C0 C0 C0 05 FB C0"));
-    EXPECT_EQ(take_received(), std::vector<std::string>{end_pkt()});
+    feed_line(hex("05 FB C0") + "hi" + hex("C0 C0 05 FB C0"));
+    EXPECT_EQ(take_received(), (std::vector<std::string>{end_pkt(), end_pkt()}));
     EXPECT_EQ(take_text(), "hi");
-    EXPECT_EQ(pool_free_count(), POOL_SIZE - 1);
+    EXPECT_EQ(pool_free_count(), POOL_SIZE - 1);  // only the receive Packet is out
+}
+
+TEST_F(Framing, LinkComesBackInStepAfterAnOverlongFrame)
+{
+    // The overlong frame's tail is text and its closing END opens a frame; the next frame's
+    // opening END must not leave it out of step for good.
+    feed_line(hex("C0") + std::string(140, 'x') + hex("C0"));
+    take_text();
+    for (int i = 0; i < 3; i++) {
+        feed_line(frame_of(ack(0)) + "ok");
+    }
+    EXPECT_EQ(take_received(), (std::vector<std::string>{ack(0), ack(0), ack(0)}));
+    EXPECT_EQ(take_text(), "okokok");
 }
 
 TEST_F(Framing, FullTextRingDropsTheNewestBytes)
