@@ -13,7 +13,7 @@ constexpr uint8_t TEXT_ESC = 0x1B;   // ESC 'E' clears the screen; ESC + other b
 // Command states: which consumer gets the next byte.
 enum CmdState : uint8_t {
     CS_TEXT = 0,
-    CS_CODE = 1,   // command code expected
+    CS_CODE = 1,  // command code expected
     CS_OPEN = 2,
     CS_CLOSE = 3,
     CS_READ = 4,

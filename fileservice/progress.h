@@ -6,12 +6,12 @@
 
 #include "platform/threads.h"
 
-extern uint32_t prog_total GUARDED_BY(link_lock);      // file size; 0: no total known
-extern uint32_t prog_done GUARDED_BY(link_lock);       // bytes transferred so far
-extern uint32_t prog_start GUARDED_BY(link_lock);      // tick (ms) when the transfer started
-extern uint32_t prog_elapsed GUARDED_BY(link_lock);    // ms, as of the last computation
-extern uint32_t prog_last_s GUARDED_BY(link_lock);     // elapsed whole seconds last shown
-extern uint32_t prog_flag GUARDED_BY(link_lock);       // a KIVET read shows progress
+extern uint32_t prog_total GUARDED_BY(link_lock);    // file size; 0: no total known
+extern uint32_t prog_done GUARDED_BY(link_lock);     // bytes transferred so far
+extern uint32_t prog_start GUARDED_BY(link_lock);    // tick (ms) when the transfer started
+extern uint32_t prog_elapsed GUARDED_BY(link_lock);  // ms, as of the last computation
+extern uint32_t prog_last_s GUARDED_BY(link_lock);   // elapsed whole seconds last shown
+extern uint32_t prog_flag GUARDED_BY(link_lock);     // a KIVET read shows progress
 
 void progress_init() REQUIRES(link_lock);
 // Prints the received-bytes line or the total line, at most once per elapsed second, and in

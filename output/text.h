@@ -5,8 +5,8 @@
 
 #include "platform/threads.h"
 
-constexpr uint32_t TEXT_BUF_SIZE = 4096;   // holds at most TEXT_BUF_SIZE - 1 characters
-constexpr uint32_t STAMP_LEN = 9;          // "mm:ss.hh "
+constexpr uint32_t TEXT_BUF_SIZE = 4096;  // holds at most TEXT_BUF_SIZE - 1 characters
+constexpr uint32_t STAMP_LEN = 9;         // "mm:ss.hh "
 
 void text_init() REQUIRES(link_lock);
 // Appends one character; flushes first when the buffer is full.

@@ -30,9 +30,9 @@ enum PacketError : uint8_t {
 };
 
 struct Packet {
-    Packet* link;      // next Packet in the list that holds this one
-    uint32_t offset;   // index of the opcode in data (always 0)
-    uint32_t length;   // packet bytes, opcode to last payload byte
+    Packet* link;     // next Packet in the list that holds this one
+    uint32_t offset;  // index of the opcode in data (always 0)
+    uint32_t length;  // packet bytes, opcode to last payload byte
     uint8_t data[PACKET_DATA_SIZE];
 };
 

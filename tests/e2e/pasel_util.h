@@ -1,0 +1,89 @@
+// tests/e2e/pasel_util.h: helpers shared by the packet-link and unattended-sending tests:
+// seeded file contents, typing into a prompt key by key, waiting for a file's contents, and
+// reading what the device receives for a while. Every wait has a deadline.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "tests/e2e/harness.h"
+#include "tools/devsim/link.h"
+
+namespace e2e
+{
+
+// The closing separator of a dialog, and the message of a file that is not there.
+inline const std::string DIALOG_CLOSE = std::string(50, '-') + "\n\n";
+inline constexpr std::string_view NO_SUCH_FILE = " ERROR #2: No such file or directory\n";
+
+// n bytes, every value from 0 to 255 likely (so frames carry escaped bytes), the same for a seed.
+inline devsim::Bytes seeded_bytes(size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    devsim::Bytes b(n);
+    for (uint8_t& x : b) {
+        x = uint8_t(rng() & 0xFF);
+    }
+    return b;
+}
+
+// Types text one key event per character: the program drops keys typed ahead of its reads.
+inline void type_keys(Host& h, std::string_view text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        h.keys(text.substr(i, 1));
+    }
+}
+
+// Waits until the file at path holds exactly want (files are written while the device's text
+// is shown, so the screen can be ahead of them).
+inline testing::AssertionResult file_holds(const std::string& path, const std::string& want,
+                                           int timeout_ms = WAIT_MS)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string got;
+    for (;;) {
+        got = read_file(path);
+        if (got == want) {
+            return testing::AssertionSuccess();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return testing::AssertionFailure()
+           << path << " holds \"" << escaped(got) << "\", not \"" << escaped(want) << "\"";
+}
+
+// What the device receives until done(text so far) holds or timeout_ms has passed.
+template <class Done> std::string device_reads_until(Host& h, Done done, int timeout_ms = WAIT_MS)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string text;
+    while (!done(text)) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            break;
+        }
+        const devsim::Bytes got = h.device().read_some(4096, int(left));
+        text.append(got.begin(), got.end());
+    }
+    return text;
+}
+
+// Everything the device receives within ms: for silence checks and to let a send finish.
+inline std::string device_reads_for(Host& h, int ms)
+{
+    return device_reads_until(
+        h, [](const std::string&) { return false; }, ms);
+}
+
+}  // namespace e2e
