@@ -293,10 +293,10 @@ TEST(PaselPut, DeviceSendsFilesThatLandByteExact)
 
 // A line that loses and spoils frames (fixed seeds): each transfer either completes byte-exact
 // or fails cleanly, leaving both sides able to go on; none completes with wrong contents.
-// Gets have both directions spoiled: the host resends ACCEPT, DATA and END on its timer, the
-// device its request. Puts have only what the device sends spoiled, and the device resends:
-// the host answers a repeat of the block it has just written with nothing, so a lost ACK (or a
-// lost ACK 0 before DATA 1, answered with ERROR 4) ends a put by design.
+// Both directions are spoiled. On a get the host resends ACCEPT, DATA and END on its timer, the
+// device its request. On a put the device resends what went unanswered, and the host answers a
+// repeat of the block it has just written with its ACK again; a lost ACK 0 before DATA 1
+// (answered with ERROR 4) or a lost ACK of the END ends a put cleanly as a failure.
 TEST(PaselLink, GetsGetThroughLostAndCorruptedFrames)
 {
     Host h;
@@ -315,10 +315,11 @@ TEST(PaselLink, PutsGetThroughLostAndCorruptedFrames)
     Host h;
     ASSERT_TRUE(start_pasel(h));
     LossyRun run(h);
-    devsim::ImpairedLink line(h.device(), lossy(), devsim::Impairment{}, 20240602);
+    devsim::ImpairedLink line(h.device(), lossy(), lossy(), 20240602);
     run.transfers(line, true);
     run.report("puts", line);
     EXPECT_GT(line.outgoing_counts().dropped + line.outgoing_counts().corrupted, 0);
+    EXPECT_GT(line.incoming_counts().dropped + line.incoming_counts().corrupted, 0);
     run.expect_sound_line();
 }
 
