@@ -9,6 +9,10 @@
 namespace plat
 {
 
+constexpr int SERIAL_PATH_MAX = 64;  // bytes of a device path, with its zero
+// The device path of a port name, into path (SERIAL_PATH_MAX bytes).
+void serial_path(const char* name, char* path);
+
 // 1 when the port name resolves to a directory, else 0 (also when it does not exist).
 int serial_is_directory(const char* name);
 // Opens the port for reading and writing, exclusively (TIOCEXCL and a non-blocking exclusive

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -32,35 +31,12 @@ int serial_set_any_speed(int fd, int baud);
 namespace
 {
 
-constexpr int PATH_MAX_LEN = 64;
 constexpr int HANGUP_PAUSE_MS = 200;             // a failed line is looked at again this often
 constexpr int WRITE_TIMEOUT_BASE_MS = 1000;      // a write gives up after this
 constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 1000;  // plus this per byte
 
 std::atomic<int> port_fd{-1};
 std::mutex write_mutex;
-
-// The device path of a port name (see serial.h).
-void resolve(const char* name, char* path)
-{
-    if ((name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
-        (name[2] == 'M' || name[2] == 'm') && name[3] >= '1' && name[3] <= '9') {
-        bool digits = true;
-        for (const char* p = name + 3; *p != '\0'; ++p) {
-            digits = digits && std::isdigit(static_cast<unsigned char>(*p)) != 0;
-        }
-        if (digits) {
-            std::snprintf(path, PATH_MAX_LEN, "/dev/ttyS%ld",
-                          std::strtol(name + 3, nullptr, 10) - 1);
-            return;
-        }
-    }
-    if (name[0] == '/' || name[0] == '.') {
-        std::snprintf(path, PATH_MAX_LEN, "%s", name);
-        return;
-    }
-    std::snprintf(path, PATH_MAX_LEN, "/dev/%s", name);
-}
 
 speed_t standard_speed(int32_t baud)
 {
@@ -120,16 +96,16 @@ int modem_lines(unsigned long request)
 
 int serial_is_directory(const char* name)
 {
-    char path[PATH_MAX_LEN];
-    resolve(name, path);
+    char path[SERIAL_PATH_MAX];
+    serial_path(name, path);
     struct stat sb;
     return stat(path, &sb) == 0 && S_ISDIR(sb.st_mode) ? 1 : 0;
 }
 
 int serial_open(const char* name)
 {
-    char path[PATH_MAX_LEN];
-    resolve(name, path);
+    char path[SERIAL_PATH_MAX];
+    serial_path(name, path);
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return -errno;

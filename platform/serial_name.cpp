@@ -1,0 +1,29 @@
+// platform/serial_name.cpp: port names to device paths (no OS contact, shared by the backends).
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/serial.h"
+
+namespace plat
+{
+
+void serial_path(const char* name, char* path)
+{
+    // COMn, n >= 1 in any case, is the n-th serial port: /dev/ttyS(n-1).
+    bool com = (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
+               (name[2] == 'M' || name[2] == 'm') && name[3] >= '1' && name[3] <= '9';
+    for (const char* p = name + 3; com && *p != '\0'; ++p) {
+        com = std::isdigit(static_cast<unsigned char>(*p)) != 0;
+    }
+    if (com) {
+        std::snprintf(path, SERIAL_PATH_MAX, "/dev/ttyS%ld",
+                      std::strtol(name + 3, nullptr, 10) - 1);
+    } else if (name[0] == '/' || name[0] == '.') {
+        std::snprintf(path, SERIAL_PATH_MAX, "%s", name);
+    } else {
+        std::snprintf(path, SERIAL_PATH_MAX, "/dev/%s", name);
+    }
+}
+
+}  // namespace plat
