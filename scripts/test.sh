@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: unit and end-to-end tests in a plain build, again
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and again under ThreadSanitizer (clang,
-# which also checks the lock annotations at compile time); then the format check.
+# which also checks the lock annotations at compile time); then a short run of each fuzz target
+# (libFuzzer, ASan+UBSan) and the format check.
 #   bash scripts/test.sh          all of it
 #   bash scripts/test.sh quick    the plain build only
 set -euo pipefail
@@ -16,6 +17,8 @@ else
     presets=(dev asan tsan)
 fi
 jobs="$(nproc 2>/dev/null || echo 2)"
+results="$(mktemp)"
+trap 'rm -f "$results"' EXIT
 
 for p in "${presets[@]}"; do
     echo "=== $p: build"
@@ -24,14 +27,33 @@ for p in "${presets[@]}"; do
     echo "=== $p: tests"
     # ThreadSanitizer's shadow memory wants the address space laid out the usual way.
     if [ "$p" = tsan ] && command -v setarch >/dev/null 2>&1; then
-        setarch "$(uname -m)" -R ctest --preset "$p" -j "$jobs"
+        setarch "$(uname -m)" -R ctest --preset "$p" -j "$jobs" | tee -a "$results"
     else
-        ctest --preset "$p" -j "$jobs"
+        ctest --preset "$p" -j "$jobs" | tee -a "$results"
     fi
 done
 
 if [ "$mode" != quick ]; then
+    echo "=== fuzz: build"
+    cmake --preset fuzz >/dev/null
+    cmake --build --preset fuzz -j "$jobs"
+    for target in build-fuzz/*_fuzz; do
+        echo "=== fuzz: $(basename "$target"), ${FUZZ_SECONDS:-10} s"
+        corpus="$(mktemp -d)"
+        if ! "$target" -max_total_time="${FUZZ_SECONDS:-10}" "$corpus" >"$corpus.log" 2>&1; then
+            cat "$corpus.log"
+            exit 1
+        fi
+        tail -n 1 "$corpus.log"
+        rm -rf "$corpus" "$corpus.log"
+    done
     echo "=== format"
     git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
     echo "format: clean"
 fi
+
+# One line for all the builds' tests together.
+awk '/tests passed, [0-9]+ tests failed out of/ {
+        total += $NF; failed += $(NF - 4)
+    }
+    END { printf "tests: %d passed, %d failed\n", total - failed, failed }' "$results"

@@ -50,6 +50,7 @@ struct FakeState {
     std::function<void(uint32_t)> on_sleep;
     // files
     std::map<std::string, int> file_fail;
+    bool files_refused = false;
     // threads
     std::vector<void (*)()> threads;
     bool lock_held = false;
@@ -215,8 +216,16 @@ bool fake_lock_held()
     return st().lock_held;
 }
 
+void fake_files_refuse(bool on)
+{
+    st().files_refused = on;
+}
+
 int fake_take_file_failure(const char* op)
 {
+    if (st().files_refused && std::strcmp(op, "open") == 0) {
+        return -EACCES;
+    }
     return take_failure(st().file_fail, op);
 }
 

@@ -57,6 +57,8 @@ void fake_on_sleep(std::function<void(uint32_t)> hook);  // runs after each slee
 
 // Files: the next call of op ("open", "read", "write", "close", "size") fails with -err.
 void fake_file_fail(const char* op, int err);
+// Every open fails with -EACCES until turned off (fuzz targets: no input reaches the disk).
+void fake_files_refuse(bool on);
 
 // Threads and events.
 int fake_threads_started();
