@@ -43,16 +43,6 @@ constexpr size_t MB3 = size_t(3) << 20;
 constexpr size_t KIVET_NAME_LIMIT = 255;  // the open command's one-byte name length
 constexpr size_t PASEL_NAME_LIMIT = 122;  // a request of block size + 2 bytes: 8 + 122 = 130
 
-std::string random_bytes(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char& c : s) {
-        c = char(rng() & 0xFF);
-    }
-    return s;
-}
-
 // What devsim's `create FILE SIZE` makes, computed here on its own.
 std::string created_bytes(size_t n)
 {

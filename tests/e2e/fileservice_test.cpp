@@ -17,16 +17,6 @@ namespace
 
 constexpr uint16_t INVALID_HANDLE_STATUS = 6;  // a handle that names no open file
 
-std::string random_bytes(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char& c : s) {
-        c = char(rng() & 0xFF);
-    }
-    return s;
-}
-
 // Each "\r"-separated progress line of text matches the shape of a total line.
 testing::AssertionResult all_total_lines(const std::string& text, uint32_t total)
 {

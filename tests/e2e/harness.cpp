@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <system_error>
 
@@ -219,6 +220,16 @@ std::string escaped(std::string_view s)
 std::string banner_line(std::string_view label)
 {
     return std::string(label) + std::string(VERSION_TEXT) + ", Press <End> key to exit.\n";
+}
+
+std::string random_bytes(size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s) {
+        c = static_cast<char>(rng() & 0xFF);
+    }
+    return s;
 }
 
 std::string read_file(const std::string& path)

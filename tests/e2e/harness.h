@@ -98,6 +98,9 @@ std::string banner_line(std::string_view label);
 // Control bytes made visible (\r, \n, \xNN), for failure messages.
 std::string escaped(std::string_view s);
 
+// n bytes of every value, the same for the same seed.
+std::string random_bytes(size_t n, uint32_t seed);
+
 // Whole file as bytes; empty when it cannot be read. Writes create or truncate.
 std::string read_file(const std::string& path);
 bool write_file(const std::string& path, std::string_view data);
