@@ -463,7 +463,14 @@ TEST(PaselText, TextBetweenFramesIsShownLoggedAndCaptured)
     // 12 characters since the last CR ("\n", "xyz|", "middle|"), so the marker follows the
     // 63rd letter of this text.
     ASSERT_TRUE(h.device().write(letters + "|"));
-    EXPECT_EQ(h.screen_read("|"), letters + "|");
+    std::string shown = h.screen_read("|");
+    // The transfer's total line shows when the host handles an acknowledgement at least a
+    // millisecond after the request: with the last block's, or as late as the final one's,
+    // which may come after F10. Not at all when the whole transfer took less.
+    if (shown.rfind("\rTotal 1 bytes, 1 bytes sent (100%)", 0) == 0) {
+        shown.erase(0, shown.find('\n') + 1);
+    }
+    EXPECT_EQ(shown, letters + "|");
     log += letters.substr(0, 63) + "!\r\n" + letters.substr(63) + "|";
     EXPECT_TRUE(file_holds(h.file("p.log"), log));
     EXPECT_TRUE(file_holds(h.file("cap.txt"), text1 + "xyz|middle|"));
