@@ -13,6 +13,11 @@ command -v make >/dev/null 2>&1 || need+=(make)
 if [ "${1:-}" = "--full" ]; then
     command -v clang++ >/dev/null 2>&1 || need+=(clang)
     command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
+    # The sanitizer and fuzzer runtimes come in a package of their own.
+    if command -v clang++ >/dev/null 2>&1 &&
+        ! echo 'int main() {}' | clang++ -x c++ -fsanitize=thread - -o /dev/null 2>/dev/null; then
+        need+=(libclang-rt-dev)
+    fi
 fi
 
 if [ ${#need[@]} -eq 0 ]; then
