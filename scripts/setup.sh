@@ -11,7 +11,7 @@ command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 if [ "${1:-}" = "--full" ]; then
-    command -v clang++ >/dev/null 2>&1 || need+=(clang)
+    command -v clang++ >/dev/null 2>&1 || need+=(clang libclang-rt-dev)
     command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
     # The sanitizer and fuzzer runtimes come in a package of their own.
     if command -v clang++ >/dev/null 2>&1 &&
