@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/tools/device_dir.h"
 #include "tools/devsim/options.h"
 #include "tools/devsim/script.h"
 
@@ -129,20 +130,9 @@ TEST(ScriptParse, ErrorsNameTheLine)
 
 // The runner on the device end of an in-memory pair, in a fresh device directory; the test
 // plays the host on the other end.
-class ScriptRun : public ::testing::Test
+class ScriptRun : public DeviceDirTest
 {
   protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/devsim_script_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override
-    {
-        std::filesystem::remove_all(dir_);
-    }
-
     int run(const std::string& script)
     {
         report_.str("");
@@ -162,7 +152,6 @@ class ScriptRun : public ::testing::Test
     MemoryLink& host_ = pair_.second;
     BufferedLink link_{pair_.first};
     std::ostringstream report_;
-    std::string dir_;
 };
 
 TEST_F(ScriptRun, ExpectKeepsWhatFollowsItsMatchForTheNextStep)

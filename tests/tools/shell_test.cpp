@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/tools/device_dir.h"
 #include "tools/devsim/shell.h"
 
 using namespace devsim;
@@ -174,20 +175,9 @@ TEST(PrintableText, KeepsTextAndHidesBytesTheHostWouldInterpret)
 
 // The shell on the device end of an in-memory pair; the test types with feed() and plays the
 // host by queueing its replies on the host end before the command that reads them.
-class ShellTest : public ::testing::Test
+class ShellTest : public DeviceDirTest
 {
   protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/devsim_shell_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override
-    {
-        std::filesystem::remove_all(dir_);
-    }
-
     Shell make_shell(DeviceMode mode)
     {
         ShellConfig config;
@@ -209,7 +199,6 @@ class ShellTest : public ::testing::Test
     std::pair<MemoryLink, MemoryLink> pair_ = make_memory_pair();
     MemoryLink& device_ = pair_.first;
     MemoryLink& host_ = pair_.second;
-    std::string dir_;
 };
 
 TEST_F(ShellTest, StartsWithBannerAndPromptAndAnswersHelp)
