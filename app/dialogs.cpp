@@ -28,11 +28,7 @@ constexpr char RULE_OPEN[] = "\n\n" DIALOG_RULE "\n";
 constexpr char RULE_CLOSE[] = DIALOG_RULE "\n\n";
 static_assert(sizeof DIALOG_RULE - 1 == 50);
 
-static_assert(sizeof capture_name == NAME_MAX_CHARS + 1);
-static_assert(sizeof request_name == NAME_MAX_CHARS + 1);
-static_assert(sizeof scheme_table[0].name == NAME_MAX_CHARS + 1);
-
-char capture_name[NAME_MAX_CHARS + 1];
+char capture_name[plat::FILE_NAME_MAX + 1];
 
 // Prompt flags, 0 or 1, in the order in which they take a character.
 static uint8_t dlg_send_file GUARDED_BY(link_lock);   // F5: the request file name
@@ -77,7 +73,7 @@ static void dialog_close()
 
 // One character for a name prompt: Enter echoes CR LF and returns true; 0x08 erases the last
 // character (echo 0x08 ' ' 0x08; only 0x08 when the name is empty); any other character is
-// echoed and appended while the name holds fewer than NAME_MAX_CHARS, dropped unechoed after.
+// echoed and appended while the name holds fewer than plat::FILE_NAME_MAX, dropped unechoed after.
 static bool dialog_name_key(char* name, uint8_t c)
 {
     const size_t len = strlen(name);
@@ -95,7 +91,7 @@ static bool dialog_name_key(char* name, uint8_t c)
         }
         return false;
     }
-    if (len < NAME_MAX_CHARS) {
+    if (len < plat::FILE_NAME_MAX) {
         plat::console_putc(c);
         name[len] = static_cast<char>(c);
         name[len + 1] = '\0';

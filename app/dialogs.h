@@ -5,12 +5,11 @@
 
 #include <cstdint>
 
+#include "platform/files.h"
 #include "platform/threads.h"
 
-constexpr int NAME_MAX_CHARS = 255;  // a name buffer holds this many characters and a zero
-
 // Name of the capture file (shown by F10 and at shutdown).
-extern char capture_name[NAME_MAX_CHARS + 1] GUARDED_BY(link_lock);
+extern char capture_name[plat::FILE_NAME_MAX + 1] GUARDED_BY(link_lock);
 
 void dialogs_init() REQUIRES(link_lock);
 // True while any prompt flag is on.

@@ -4,11 +4,12 @@
 #include "app/keys.h"
 
 #include "app/dialogs.h"
-#include "app/startup.h"
+#include "app/options.h"
 #include "fileservice/filecmd.h"
 #include "output/logfile.h"
 #include "output/text.h"
 #include "packet/transfer.h"
+#include "port/mode.h"
 #include "port/port.h"
 #include "sending/sender.h"
 
@@ -77,7 +78,7 @@ static uint8_t cursor_key(uint8_t letter) REQUIRES(link_lock)
     return letter;
 }
 
-void key_handle(const plat::KeyEvent& ev)
+KeyResult key_handle(const plat::KeyEvent& ev)
 {
     uint8_t c = ev.ch;
     switch (ev.vk) {
@@ -85,7 +86,7 @@ void key_handle(const plat::KeyEvent& ev)
         c = backspace_char;
         break;
     case plat::VK_END:
-        shutdown();
+        return KEY_QUIT;
     case plat::VK_LEFT:
         c = cursor_key('D');
         break;
@@ -146,11 +147,11 @@ void key_handle(const plat::KeyEvent& ev)
         break;  // every other key keeps its character
     }
     if (c == 0) {
-        return;
+        return KEY_GO_ON;
     }
     if (prompt_active()) {
         prompt_input(c);
-        return;
+        return KEY_GO_ON;
     }
     if (mode_flag.load() == MODE_PASEL && transfer_state == TS_IDLE) {
         port_write_byte(c);
@@ -160,24 +161,25 @@ void key_handle(const plat::KeyEvent& ev)
     } else {
         plat::console_print("\r\nPress <End> key to exit\n");
     }
+    return KEY_GO_ON;
 }
 
-void console_batch()
+KeyResult console_batch()
 {
     plat::console_flush_input();  // keys pressed while the last batch was handled are dropped
     plat::KeyEvent ev[KEY_BATCH];
     int n = plat::console_read_keys(ev, KEY_BATCH);
     plat::LockHold hold(link_lock);
     for (int i = 0; i < n; ++i) {
-        if (ev[i].key_down != 0) {
-            key_handle(ev[i]);
+        if (ev[i].key_down != 0 && key_handle(ev[i]) == KEY_QUIT) {
+            return KEY_QUIT;  // the keys after End are never handled
         }
     }
+    return KEY_GO_ON;
 }
 
 void console_loop()
 {
-    for (;;) {
-        console_batch();
+    while (console_batch() != KEY_QUIT) {
     }
 }

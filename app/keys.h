@@ -1,6 +1,8 @@
 // app/keys.h: the console loop and the key handler.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/console.h"
 #include "platform/threads.h"
 
@@ -10,10 +12,16 @@ constexpr int KEY_BATCH = 20;  // key events handled in one hold of the link loc
 // mode with no file held open by the device.
 bool line_free() REQUIRES(link_lock);
 
+enum KeyResult : uint8_t {
+    KEY_GO_ON = 0,  // the console loop goes on
+    KEY_QUIT = 1,   // End: the console loop returns and the program shuts down
+};
+
 // Handles one key press (events with key_down 0 are the caller's to skip).
-void key_handle(const plat::KeyEvent& ev) REQUIRES(link_lock);
+KeyResult key_handle(const plat::KeyEvent& ev) REQUIRES(link_lock);
 
 // One pass of the console loop: flush waiting input, read a batch, handle it under the lock.
-void console_batch() EXCLUDES(link_lock);
-// The console loop; never returns.
-[[noreturn]] void console_loop() EXCLUDES(link_lock);
+// KEY_QUIT after End, whose batch ends there.
+KeyResult console_batch() EXCLUDES(link_lock);
+// The console loop; returns after End.
+void console_loop() EXCLUDES(link_lock);

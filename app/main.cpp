@@ -1,7 +1,9 @@
 // app/main.cpp: the program's entry point.
 #include "app/startup.h"
+#include "platform/threads.h"
 
 int main(int argc, char** argv)
 {
-    return program_main(argc, argv);
+    // The worker threads still run at the end: the process ends here without static destructors.
+    plat::process_exit(program_main(argc, argv));
 }

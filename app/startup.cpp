@@ -1,14 +1,13 @@
-// app/startup.cpp: the program's start: mode from its name, the command line, the banner,
-// every module's state, the port, the four worker threads and the console loop; and the End
-// key's orderly shutdown. Runs on the main thread, which then becomes the console thread.
+// app/startup.cpp: the program's start: every module's state, the command line, the port, the
+// four worker threads and the console loop; and the End key's orderly shutdown. Runs on the main
+// thread, which then becomes the console thread.
 #include "app/startup.h"
 
-#include <cctype>
 #include <cstdlib>
-#include <cstring>
 
 #include "app/dialogs.h"
 #include "app/keys.h"
+#include "app/options.h"
 #include "fileservice/filecmd.h"
 #include "fileservice/interpreter.h"
 #include "fileservice/progress.h"
@@ -20,170 +19,14 @@
 #include "packet/transfer.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "port/mode.h"
 #include "port/port.h"
 #include "port/receive.h"
 #include "sending/scheme.h"
 #include "sending/sender.h"
 
-std::atomic<uint8_t> mode_flag{MODE_PASEL};
-uint8_t timestamp_option;
-uint8_t backspace_char;
-char port_name[PORT_NAME_MAX + 1] = "COM1";
-int32_t baud_rate = DEFAULT_BAUD;
-char log_name[LOG_NAME_MAX + 1];
-
-static const char BANNER_FORMAT[] = "%s Version 3.47, Build: Oct 21 2002";
-
-static const char USAGE_TEXT[] =
-    "[/?] [/HELP] [/KIVET] [/PASEL] [/TIMESTAMP] [<com> [[<baud> [<file>]]]\n"
-    "Options:\n"
-    "      /? : Print usage\n"
-    "      /HELP : Print usage\n"
-    "      /KIVET : KIVET mode\n"
-    "      /PASEL : PASEL mode\n"
-    "      /TIMESTAMP : Enable timestamp\n"
-    "      <com>: COM1/COM2/..., default:COM1\n"
-    "      <baud>: 1200/2400/4800/9600/19200/38400/57600/115200/..., Default: 57600\n"
-    "      <file>: Log file name\n"
-    "Hot keys:\n";
-
-const char HOTKEY_TEXT[] = "      <F1>  : Show system status and hot keys\n"
-                           "      <F2>  : Set <BACKSPACE> ASCII as 0x7f or 0x08\n"
-                           "      <F3>  : Enable/Disable timestamp in KIVET\n"
-                           "      <F4>  : Toggle PASEL/KIVET mode.\n"
-                           "      <F5>  : Send a file.\n"
-                           "      <F6>  : Add a scheme task.\n"
-                           "      <F7>  : Delete a scheme task.\n"
-                           "      <F8>  : Show scheme task list.\n"
-                           "      <F9>  : Capture file begin.\n"
-                           "      <F10> : Capture file end.\n"
-                           "      <F11> : Toggle random char send mode.\n"
-                           "      <DEL> : ASCII 08\n"
-                           "      <End> : Exit the program.\n";
-
-// The baud table: rate texts and their values, in the order they are compared.
-struct BaudEntry {
-    char text[10];
-    int32_t value;
-};
-static const BaudEntry BAUD_TABLE[] = {
-    {"1200", 1200},   {"2400", 2400},   {"4800", 4800},   {"9600", 9600},
-    {"19200", 19200}, {"38400", 38400}, {"57600", 57600}, {"115200", 115200},
-};
-
-const char* program_label()
+void modules_init()
 {
-    return mode_flag.load() != MODE_PASEL ? "KIVET32" : "PASEL32";
-}
-
-// True when the first two characters of arg equal a or b, ignoring case.
-static bool starts_with2(const char* arg, const char* a, const char* b)
-{
-    auto eq2 = [arg](const char* x) {
-        return arg[0] != '\0' && std::tolower(static_cast<unsigned char>(arg[0])) == x[0] &&
-               std::tolower(static_cast<unsigned char>(arg[1])) == x[1];
-    };
-    return eq2(a) || eq2(b);
-}
-
-uint8_t mode_from_name(const char* argv0)
-{
-    const char* base = argv0;
-    for (const char* p = argv0; *p != '\0'; ++p) {
-        if (*p == '/' || *p == '\\') {
-            base = p + 1;
-        }
-    }
-    const char* dot = std::strrchr(base, '.');
-    size_t len = dot != nullptr ? static_cast<size_t>(dot - base) : std::strlen(base);
-    static const char KIVET[] = "kivet";
-    if (len < sizeof KIVET - 1) {
-        return MODE_PASEL;
-    }
-    for (size_t i = 0; i < sizeof KIVET - 1; ++i) {
-        if (std::tolower(static_cast<unsigned char>(base[i])) != KIVET[i]) {
-            return MODE_PASEL;
-        }
-    }
-    return MODE_KIVET;
-}
-
-int32_t baud_lookup(const char* arg)
-{
-    for (const BaudEntry& e : BAUD_TABLE) {
-        if (std::strcmp(arg, e.text) == 0) {
-            return e.value;
-        }
-    }
-    return 0;
-}
-
-int cmdline_parse(int argc, char** argv)
-{
-    mode_flag = mode_from_name(argc > 0 ? argv[0] : "");
-    int i = 1;
-    if (i < argc) {  // the mode option is looked for in the first argument only
-        if (starts_with2(argv[i], "/k", "-k")) {
-            mode_flag = MODE_KIVET;
-            ++i;
-        } else if (starts_with2(argv[i], "/p", "-p")) {
-            mode_flag = MODE_PASEL;
-            ++i;
-        }
-    }
-    plat::LockHold hold(link_lock);
-    timestamp_option = 0;
-    if (i < argc && starts_with2(argv[i], "/t", "-t")) {
-        timestamp_option = 1;
-        ++i;
-    }
-    backspace_char = mode_flag.load() != MODE_PASEL ? 0x7F : 0x08;
-    plat::console_print(BANNER_FORMAT, program_label());
-
-    if (i < argc && (std::strcmp(argv[i], "/?") == 0 || starts_with2(argv[i], "/h", "/h"))) {
-        plat::console_print("\n%s %s%s", program_label(), USAGE_TEXT, HOTKEY_TEXT);
-        return 0;
-    }
-    if (i < argc) {
-        if (std::strlen(argv[i]) > PORT_NAME_MAX) {
-            plat::console_print("\nERROR: port name \"%s\" is longer than %d characters.\n",
-                                argv[i], PORT_NAME_MAX);
-            return 1;
-        }
-        std::strcpy(port_name, argv[i]);
-        ++i;
-    }
-    if (i < argc) {
-        if (baud_lookup(argv[i]) == 0) {
-            plat::console_print("\nWARNING: MAYBE INVALID BAUDRATE");
-        }
-        baud_rate = std::atoi(argv[i]);
-        ++i;
-    }
-    if (i < argc) {
-        if (std::strlen(argv[i]) > LOG_NAME_MAX) {
-            plat::console_print("\nWARNING: Log file name \"%s\" is longer than %d characters, "
-                                "no log file",
-                                argv[i], LOG_NAME_MAX);
-        } else {
-            std::strcpy(log_name, argv[i]);
-            if (log_open(log_name)) {
-                plat::console_print("\nLog file: \"%s\"", log_name);
-            } else {
-                plat::console_print("\nWARNING: Failed to open trace file \"%s\"", log_name);
-            }
-        }
-        ++i;
-    }
-    // Any further arguments are ignored.
-    plat::console_print(", Press <End> key to exit.\n");
-    return CMDLINE_RUN;
-}
-
-// Every module's state, before any thread starts.
-static void modules_init() EXCLUDES(link_lock)
-{
-    plat::LockHold hold(link_lock);
     logfile_init();
     text_init();
     interp_init();
@@ -200,13 +43,16 @@ static void modules_init() EXCLUDES(link_lock)
 
 int program_main(int argc, char** argv)
 {
-    modules_init();
+    {
+        plat::LockHold hold(link_lock);
+        modules_init();
+    }
     int r = cmdline_parse(argc, argv);  // banner, usage text, log file
     if (r != CMDLINE_RUN) {
         return r;
     }
     std::srand(static_cast<unsigned>(plat::time_seconds()));
-    if (port_open() != 0) {
+    if (port_open(port_name, baud_rate) != 0) {
         return 1;  // the reason is on the console
     }
     r = plat::thread_start(receive_thread, plat::PRIO_HIGHEST);
@@ -218,7 +64,10 @@ int program_main(int argc, char** argv)
     (void)plat::thread_start(timer_thread, plat::PRIO_NORMAL);
     (void)plat::thread_start(sending_thread, plat::PRIO_NORMAL);
     plat::console_init();  // raw keys: Ctrl+C arrives as a key, not as a signal
-    console_loop();
+    console_loop();        // until the End key
+    plat::LockHold hold(link_lock);
+    shutdown();
+    return 0;
 }
 
 void shutdown()
@@ -236,5 +85,4 @@ void shutdown()
     plat::console_print("\r\n%s: program terminated.\n", program_label());
     transfer_close_file();
     port_shut();
-    plat::process_exit(0);
 }

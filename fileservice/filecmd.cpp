@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fileservice/interpreter.h"
 #include "fileservice/progress.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -26,7 +25,7 @@ enum OpenMode : uint8_t {
     OM_UPDATE = 3,  // read+write; must exist; not truncated; no sharing
 };
 
-constexpr uint32_t CMD5_ARGS = 5;      // bytes command 5 takes, unused
+constexpr uint32_t CMD5_ARGS = 5;      // bytes command 5 takes; their values mean nothing
 constexpr char RMS_SUFFIX[] = ".RMS";  // names with this ending show no progress
 constexpr uint32_t RMS_LEN = sizeof RMS_SUFFIX - 1;
 
@@ -68,24 +67,23 @@ uint32_t open_file_count;
 static FsFile fs_files[FS_FILES_MAX] GUARDED_BY(link_lock);  // the files the device has open
 static uint32_t fs_next GUARDED_BY(link_lock);  // slot where the search for a free one starts
 
-static uint8_t open_mode GUARDED_BY(link_lock);                // open: the mode byte
-static uint8_t name_len GUARDED_BY(link_lock);                 // open: the name length byte
-static uint32_t name_fill GUARDED_BY(link_lock);               // open: index of the next byte
-static char name_buf[FS_NAME_MAX + 1] GUARDED_BY(link_lock);   // open: the name and a zero
-static char dir_buf[FS_NAME_MAX + 1] GUARDED_BY(link_lock);    // open: the name's directory
-static uint32_t close_handle GUARDED_BY(link_lock);            // close: the handle
-static uint32_t read_handle GUARDED_BY(link_lock);             // read: the handle
-static uint32_t read_count GUARDED_BY(link_lock);              // read: bytes asked for
-static uint8_t read_buf[FS_READ_MAX] GUARDED_BY(link_lock);    // read: the bytes read
-static uint32_t write_handle GUARDED_BY(link_lock);            // write: the handle
-static uint32_t write_count GUARDED_BY(link_lock);             // write: data bytes announced
-static uint32_t write_taken GUARDED_BY(link_lock);             // write: data bytes taken
-static uint32_t write_fill GUARDED_BY(link_lock);              // write: bytes in write_buf
-static uint32_t write_status GUARDED_BY(link_lock);            // write: first failure, or 0
-static uint8_t write_buf[FS_WRITE_MAX] GUARDED_BY(link_lock);  // write: the piece under way
-static uint8_t cmd5_args[CMD5_ARGS] GUARDED_BY(link_lock);     // command 5: its bytes
+static uint8_t open_mode GUARDED_BY(link_lock);   // open: the mode byte
+static uint8_t name_len GUARDED_BY(link_lock);    // open: the name length byte
+static uint32_t name_fill GUARDED_BY(link_lock);  // open: index of the next byte
+static char name_buf[plat::FILE_NAME_MAX + 1] GUARDED_BY(link_lock);  // open: the name and a zero
+static char dir_buf[plat::FILE_NAME_MAX + 1] GUARDED_BY(link_lock);   // open: the name's directory
+static uint32_t close_handle GUARDED_BY(link_lock);                   // close: the handle
+static uint32_t read_handle GUARDED_BY(link_lock);                    // read: the handle
+static uint32_t read_count GUARDED_BY(link_lock);                     // read: bytes asked for
+static uint8_t read_buf[FS_READ_MAX] GUARDED_BY(link_lock);           // read: the bytes read
+static uint32_t write_handle GUARDED_BY(link_lock);                   // write: the handle
+static uint32_t write_count GUARDED_BY(link_lock);                    // write: data bytes announced
+static uint32_t write_taken GUARDED_BY(link_lock);                    // write: data bytes taken
+static uint32_t write_fill GUARDED_BY(link_lock);                     // write: bytes in write_buf
+static uint32_t write_status GUARDED_BY(link_lock);                   // write: first failure, or 0
+static uint8_t write_buf[FS_WRITE_MAX] GUARDED_BY(link_lock);         // write: the piece under way
 
-static_assert(FS_NAME_MAX < 256, "a one-byte name length never overruns name_buf");
+static_assert(plat::FILE_NAME_MAX < 256, "a one-byte name length never overruns name_buf");
 static_assert(FS_FILES_MAX < FS_BAD_HANDLE, "handle FS_FILES_MAX is below 0xFFFF");
 
 uint32_t status_from_errno(int err)
@@ -132,7 +130,6 @@ void filecmd_init()
     write_taken = 0;
     write_fill = 0;
     write_status = ST_OK;
-    memset(cmd5_args, 0, sizeof cmd5_args);
 }
 
 // The slot a handle names, or nullptr when the service has no file open under it.
@@ -163,8 +160,7 @@ static int fs_free_slot() REQUIRES(link_lock)
     return -1;
 }
 
-// Sends a 16-bit number low byte first in one write.
-static void reply_u16(uint32_t v)
+void reply_u16(uint32_t v)
 {
     const uint8_t b[2] = {static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>((v >> 8) & 0xFF)};
     port_write_buf(b, sizeof b);
@@ -191,8 +187,8 @@ static bool fs_dir_missing(const char* path) REQUIRES(link_lock)
     return fd == -ENOENT || fd == -ENOTDIR;
 }
 
-// Performs the open of the n-byte name in name_buf; sets status_word, returns the handle.
-static uint32_t fs_open(uint32_t n) REQUIRES(link_lock)
+// Performs the open of the n-byte name in name_buf; sets *status, returns the handle.
+static uint32_t fs_open(uint32_t n, uint32_t* status) REQUIRES(link_lock)
 {
     plat::FileOpen how = plat::FO_READ_SHARED;
     switch (open_mode) {
@@ -206,23 +202,23 @@ static uint32_t fs_open(uint32_t n) REQUIRES(link_lock)
         how = plat::FO_RW_EXISTING;
         break;
     default:
-        status_word = ST_INVALID_PARAMETER;  // nothing opened, nothing counted
+        *status = ST_INVALID_PARAMETER;  // nothing opened, nothing counted
         return FS_BAD_HANDLE;
     }
     // A NUL would cut the name short and open another file than the one named.
     if (memchr(name_buf, '\0', n) != nullptr) {
-        status_word = ST_FILE_NOT_FOUND;
+        *status = ST_FILE_NOT_FOUND;
         return FS_BAD_HANDLE;
     }
     const int slot = fs_free_slot();
     if (slot < 0) {
-        status_word = ST_TOO_MANY_OPEN;
+        *status = ST_TOO_MANY_OPEN;
         return FS_BAD_HANDLE;
     }
     device_name_to_path(name_buf);
     const int fd = plat::file_open(name_buf, how);
     if (fd < 0) {
-        status_word =
+        *status =
             fd == -ENOENT && fs_dir_missing(name_buf) ? ST_PATH_NOT_FOUND : status_from_errno(fd);
         return FS_BAD_HANDLE;
     }
@@ -230,7 +226,7 @@ static uint32_t fs_open(uint32_t n) REQUIRES(link_lock)
     fs_files[slot].fd = fd;
     fs_next = (static_cast<uint32_t>(slot) + 1) % FS_FILES_MAX;
     ++open_file_count;
-    status_word = ST_OK;
+    *status = ST_OK;
 
     if (n >= RMS_LEN && memcmp(name_buf + n - RMS_LEN, RMS_SUFFIX, RMS_LEN) == 0) {
         prog_flag = 0;  // the counters of an earlier file stay as they are
@@ -247,48 +243,48 @@ static uint32_t fs_open(uint32_t n) REQUIRES(link_lock)
     return static_cast<uint32_t>(slot) + 1;
 }
 
-void open_collect(uint8_t b)
+uint32_t open_collect(uint32_t step, uint8_t b)
 {
-    const uint32_t step = arg_step++;
     if (step == 0) {
         open_mode = b;
-        return;
+        return FS_MORE;
     }
     if (step == 1) {
         name_len = b;
         name_fill = 0;
-        return;
+        return FS_MORE;
     }
     name_buf[name_fill] = static_cast<char>(b);
     if (name_fill + 1 < name_len) {
         ++name_fill;
-        return;
+        return FS_MORE;
     }
     // Complete; a name length of 0 takes one byte, like a length of 1.
     const uint32_t n = name_fill + 1;
     name_buf[n] = '\0';
-    reply_u16(fs_open(n));
-    status_reply();
+    uint32_t status = ST_OK;
+    reply_u16(fs_open(n, &status));
+    return status;
 }
 
-void close_collect(uint8_t b)
+uint32_t close_collect(uint32_t step, uint8_t b)
 {
-    const uint32_t step = arg_step++;
     if (step == 0) {
         close_handle = b;
-        return;
+        return FS_MORE;
     }
     close_handle |= static_cast<uint32_t>(b) << 8;
 
+    uint32_t status = ST_OK;
     FsFile* f = fs_lookup(close_handle);
     if (f == nullptr) {
-        status_word = ST_INVALID_HANDLE;
+        status = ST_INVALID_HANDLE;
     } else if (const int r = f->fd >= 0 ? plat::file_close(f->fd) : 0; r < 0) {
         // The platform handle is released even by a failed close, so it is never closed
         // again (its number may name another file by then). The device's handle stays
         // counted: its next close of it succeeds and brings the count down.
         f->fd = -1;
-        status_word = status_from_errno(r);
+        status = status_from_errno(r);
     } else {
         f->used = false;
         f->fd = -1;
@@ -297,24 +293,23 @@ void close_collect(uint8_t b)
         prog_total = 0;
         prog_done = 0;
         prog_flag = 0;
-        status_word = ST_OK;
+        status = ST_OK;
     }
-    status_reply();
+    return status;
 }
 
-void read_collect(uint8_t b)
+uint32_t read_collect(uint32_t step, uint8_t b)
 {
-    const uint32_t step = arg_step++;
     switch (step) {
     case 0:
         read_handle = b;
-        return;
+        return FS_MORE;
     case 1:
         read_handle |= static_cast<uint32_t>(b) << 8;
-        return;
+        return FS_MORE;
     case 2:
         read_count = b;
-        return;
+        return FS_MORE;
     default:
         read_count |= static_cast<uint32_t>(b) << 8;
         break;
@@ -324,25 +319,26 @@ void read_collect(uint8_t b)
     // reply format allows.
     const uint32_t want = read_count < FS_READ_MAX ? read_count : FS_READ_MAX;
     uint32_t got = 0;
+    uint32_t status = ST_OK;
     const int fd = fs_lookup_fd(read_handle);
     if (fd < 0) {
-        status_word = ST_INVALID_HANDLE;
+        status = ST_INVALID_HANDLE;
     } else if (const int r = plat::file_read(fd, read_buf, want); r < 0) {
-        status_word = status_from_errno(r);
+        status = status_from_errno(r);
     } else {
         got = static_cast<uint32_t>(r);
         prog_done += got;
-        status_word = ST_OK;
+        status = ST_OK;
     }
 
     reply_u16(got);
     if (got != 0) {
         port_write_buf(read_buf, got);
         if (prog_flag != 0) {
-            progress_show();
+            progress_show(LP_BUSY);  // the phase of a packet transfer means nothing here
         }
     }
-    status_reply();
+    return status;
 }
 
 // Writes the piece collected in write_buf. After a failure nothing more is written: the file
@@ -365,25 +361,24 @@ static void write_piece() REQUIRES(link_lock)
     }
 }
 
-void write_collect(uint8_t b)
+uint32_t write_collect(uint32_t step, uint8_t b)
 {
-    const uint32_t step = arg_step++;
     switch (step) {
     case 0:
         write_handle = b;
-        return;
+        return FS_MORE;
     case 1:
         write_handle |= static_cast<uint32_t>(b) << 8;
-        return;
+        return FS_MORE;
     case 2:
         write_count = b;
-        return;
+        return FS_MORE;
     case 3:
         write_count |= static_cast<uint32_t>(b) << 8;
         write_taken = 0;
         write_fill = 0;
         write_status = ST_OK;
-        return;
+        return FS_MORE;
     default:
         break;
     }
@@ -400,22 +395,19 @@ void write_collect(uint8_t b)
         write_piece();
     }
     if (write_taken < write_count) {
-        return;
+        return FS_MORE;
     }
-    status_word = write_status;
     if (write_status == ST_OK) {
         prog_done += write_count;  // a failed write leaves the counters as they were
     }
-    status_reply();
+    return write_status;
 }
 
-void cmd5_collect(uint8_t b)
+uint32_t cmd5_collect(uint32_t step, uint8_t b)
 {
-    const uint32_t step = arg_step++;
-    cmd5_args[step] = b;
+    (void)b;  // the bytes mean nothing to the host
     if (step + 1 < CMD5_ARGS) {
-        return;
+        return FS_MORE;
     }
-    status_word = ST_OK;  // the bytes mean nothing to the host
-    status_reply();
+    return ST_OK;
 }

@@ -15,7 +15,6 @@ constexpr uint8_t FS_WRITE = 0x04;
 constexpr uint8_t FS_CMD5 = 0x05;
 
 constexpr uint16_t FS_BAD_HANDLE = 0xFFFF;  // open reply for a failed open
-constexpr uint32_t FS_NAME_MAX = 255;       // name bytes
 constexpr uint32_t FS_READ_MAX = 256;       // bytes one read replies at most
 constexpr uint32_t FS_WRITE_MAX = 250;      // bytes of one write buffer
 
@@ -45,11 +44,21 @@ uint32_t status_from_errno(int err);
 // A device's file name made into a path: '\' becomes '/'; nothing else changes.
 void device_name_to_path(char* name);
 
+// Sends a 16-bit number low byte first in one write: every number the service replies, the
+// status word included.
+void reply_u16(uint32_t v);
+
 void filecmd_init() REQUIRES(link_lock);
-// Argument collectors: each takes the next byte of its command (arg_step counts them) and,
-// on the last one, performs the command and sends its reply and the status reply.
-void open_collect(uint8_t b) REQUIRES(link_lock);
-void close_collect(uint8_t b) REQUIRES(link_lock);
-void read_collect(uint8_t b) REQUIRES(link_lock);
-void write_collect(uint8_t b) REQUIRES(link_lock);
-void cmd5_collect(uint8_t b) REQUIRES(link_lock);
+
+// A collector's result while its command wants more argument bytes; any other result is the
+// command's status word, for the status reply that ends it.
+constexpr uint32_t FS_MORE = 0xFFFFFFFF;
+
+// Argument collectors: each takes byte b at position step (0 at the command's first argument
+// byte) of its command and, on the last one, performs the command, sends its reply bytes and
+// returns the status word.
+uint32_t open_collect(uint32_t step, uint8_t b) REQUIRES(link_lock);
+uint32_t close_collect(uint32_t step, uint8_t b) REQUIRES(link_lock);
+uint32_t read_collect(uint32_t step, uint8_t b) REQUIRES(link_lock);
+uint32_t write_collect(uint32_t step, uint8_t b) REQUIRES(link_lock);
+uint32_t cmd5_collect(uint32_t step, uint8_t b) REQUIRES(link_lock);

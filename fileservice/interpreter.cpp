@@ -6,20 +6,16 @@
 // Called by the read pump on the receive thread with link_lock held.
 #include "fileservice/interpreter.h"
 
-#include "app/startup.h"
 #include "fileservice/filecmd.h"
 #include "output/text.h"
 #include "platform/console.h"
-#include "port/port.h"
 
 constexpr uint8_t TEXT_CLEAR = 0x45;  // 'E': after ESC, clears the screen
 constexpr uint8_t TEXT_CR = 0x0D;     // ends a line: the next line gets a time stamp
 constexpr uint8_t TEXT_LF = 0x0A;     // never stamped, never takes a pending stamp
 
-uint32_t status_word;
-uint32_t arg_step;
-
 static CmdState cmd_state GUARDED_BY(link_lock);  // which consumer gets the next byte
+static uint32_t arg_step GUARDED_BY(link_lock);   // argument bytes of the command taken so far
 static bool esc_pending GUARDED_BY(link_lock);    // ESC seen in text: next text byte is its
 static bool stamp_pending GUARDED_BY(link_lock);  // a CR came with time stamps on
 
@@ -28,7 +24,6 @@ void interp_init()
     cmd_state = CS_TEXT;
     esc_pending = false;
     stamp_pending = false;
-    status_word = 0;
     arg_step = 0;
 }
 
@@ -93,6 +88,7 @@ void interp_byte(uint8_t b)
 {
     // In an argument state every byte, 0x02 and ESC included, belongs to the command; only its
     // status reply leads back to text.
+    uint32_t status = FS_MORE;
     switch (cmd_state) {
     case CS_TEXT:
         text_byte(b);
@@ -101,32 +97,38 @@ void interp_byte(uint8_t b)
         code_byte(b);
         return;
     case CS_OPEN:
-        open_collect(b);
-        return;
+        status = open_collect(arg_step++, b);
+        break;
     case CS_CLOSE:
-        close_collect(b);
-        return;
+        status = close_collect(arg_step++, b);
+        break;
     case CS_READ:
-        read_collect(b);
-        return;
+        status = read_collect(arg_step++, b);
+        break;
     case CS_WRITE:
-        write_collect(b);
-        return;
+        status = write_collect(arg_step++, b);
+        break;
     case CS_CMD5:
-        cmd5_collect(b);
-        return;
+        status = cmd5_collect(arg_step++, b);
+        break;
+    }
+    if (status != FS_MORE) {
+        status_reply(status);
     }
 }
 
-void status_reply()
+void status_reply(uint32_t status_word)
 {
-    const uint8_t reply[2] = {static_cast<uint8_t>(status_word & 0xFF),
-                              static_cast<uint8_t>((status_word >> 8) & 0xFF)};
-    port_write_buf(reply, sizeof reply);
+    reply_u16(status_word);
     cmd_state = CS_TEXT;
 }
 
 CmdState interp_state()
 {
     return cmd_state;
+}
+
+uint32_t interp_arg_step()
+{
+    return arg_step;
 }

@@ -21,14 +21,12 @@ enum CmdState : uint8_t {
     CS_CMD5 = 6,
 };
 
-// Result of the command under way: 0 for success, else a wire status number.
-extern uint32_t status_word GUARDED_BY(link_lock);
-// Position within the arguments of the command under way (0 at its first argument byte).
-extern uint32_t arg_step GUARDED_BY(link_lock);
-
 void interp_init() REQUIRES(link_lock);
 // Interprets one byte from the device.
 void interp_byte(uint8_t b) REQUIRES(link_lock);
-// Sends the status word's two low bytes, low first, and returns to text.
-void status_reply() REQUIRES(link_lock);
+// Ends the command under way: sends its status word's two low bytes, low first, and returns to
+// text.
+void status_reply(uint32_t status_word) REQUIRES(link_lock);
 CmdState interp_state() REQUIRES(link_lock);
+// Position within the arguments of the command under way (0 at its first argument byte).
+uint32_t interp_arg_step() REQUIRES(link_lock);

@@ -5,10 +5,9 @@
 // All of it runs with link_lock held.
 #include "fileservice/progress.h"
 
-#include "app/startup.h"
-#include "packet/transfer.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "port/mode.h"
 
 constexpr uint32_t MS_PER_S = 1000;
 
@@ -47,14 +46,14 @@ static void progress_total_line(uint32_t s) REQUIRES(link_lock)
                         static_cast<unsigned long long>(left_s % 60));
 }
 
-void progress_show()
+void progress_show(LinkPhase phase)
 {
     const uint32_t now = plat::tick_ms();
     prog_elapsed = now - prog_start;  // unsigned: survives one wrap of the tick count
     const uint32_t s = prog_elapsed / MS_PER_S;
 
     // A PASEL receive knows no total: it shows how much has arrived.
-    if (s > prog_last_s && mode_flag.load() == MODE_PASEL && transfer_state == TS_RECV_DATA) {
+    if (s > prog_last_s && mode_flag.load() == MODE_PASEL && phase == LP_RECEIVING) {
         prog_last_s = s;
         plat::console_print("\r%u bytes received, %.2u:%.2u elapsed     ", prog_done, s / 60,
                             s % 60);
@@ -77,7 +76,7 @@ void progress_show()
     }
 
     // An idle PASEL link restarts the clock: the next request's transfer counts from here.
-    if (mode_flag.load() == MODE_PASEL && transfer_state == TS_IDLE) {
+    if (mode_flag.load() == MODE_PASEL && phase == LP_IDLE) {
         plat::console_print("\n");
         prog_total = 0;
         prog_done = 0;

@@ -13,7 +13,14 @@ extern uint32_t prog_elapsed GUARDED_BY(link_lock);  // ms, as of the last compu
 extern uint32_t prog_last_s GUARDED_BY(link_lock);   // elapsed whole seconds last shown
 extern uint32_t prog_flag GUARDED_BY(link_lock);     // a KIVET read shows progress
 
+// Where the packet transfer stands, as far as the display cares; its caller says.
+enum LinkPhase : uint8_t {
+    LP_BUSY = 0,       // a transfer runs that is not a receive, or the file service's read
+    LP_RECEIVING = 1,  // the device sends a file
+    LP_IDLE = 2,       // no transfer runs
+};
+
 void progress_init() REQUIRES(link_lock);
 // Prints the received-bytes line or the total line, at most once per elapsed second, and in
 // PASEL mode while no transfer runs restarts the counters.
-void progress_show() REQUIRES(link_lock);
+void progress_show(LinkPhase phase) REQUIRES(link_lock);

@@ -1,5 +1,6 @@
 // output/text.cpp: the console text buffer, through which KIVET text reaches the console and the
-// log file once per chunk read, and the time stamp put at the start of KIVET lines.
+// log file once per chunk read, and the time stamp put at the start of KIVET lines with its
+// option.
 // Called by the stream interpreter and the read pump (receive thread) and by the key handler
 // (console thread), always with link_lock held.
 #include "output/text.h"
@@ -11,6 +12,8 @@
 #include "platform/console.h"
 
 constexpr uint32_t STAMP_BUF_SIZE = 64;
+
+uint8_t timestamp_option;
 
 static uint8_t text_buf[TEXT_BUF_SIZE] GUARDED_BY(link_lock);  // characters held
 static uint32_t text_len GUARDED_BY(link_lock);                // how many; < TEXT_BUF_SIZE

@@ -8,6 +8,9 @@
 constexpr uint32_t TEXT_BUF_SIZE = 4096;  // holds at most TEXT_BUF_SIZE - 1 characters
 constexpr uint32_t STAMP_LEN = 9;         // "mm:ss.hh "
 
+// 1 while time stamps are on in KIVET text; set from the command line, toggled by F3.
+extern uint8_t timestamp_option GUARDED_BY(link_lock);
+
 void text_init() REQUIRES(link_lock);
 // Appends one character; flushes first when the buffer is full.
 void text_append(uint8_t c) REQUIRES(link_lock);

@@ -8,8 +8,9 @@
 // END; END and ESC inside a frame go as ESC ESC_END and ESC ESC_ESC.
 #include "packet/framing.h"
 
-#include "app/startup.h"
-#include "packet/transfer.h"
+#include <cassert>
+
+#include "port/mode.h"
 #include "port/port.h"
 
 // The largest frame a Packet can make: both ENDs and every byte, checksum included, escaped.
@@ -27,6 +28,7 @@ static uint8_t rx_sum GUARDED_BY(link_lock);     // 8-bit sum of the bytes store
 static Packet* rx_packet GUARDED_BY(link_lock);  // the Packet the frame is stored into
 static Packet* rx_head GUARDED_BY(link_lock);    // receive queue: accepted Packets, FIFO
 static Packet* rx_tail GUARDED_BY(link_lock);
+static uint32_t rx_limit GUARDED_BY(link_lock);  // bytes a frame may store, checksum included
 
 // Text between frames, shown by the receive thread.
 static uint8_t text_ring[TEXT_RING_SIZE] GUARDED_BY(link_lock);
@@ -56,6 +58,7 @@ void framing_init()
     rx_esc = false;
     rx_count = 0;
     rx_sum = 0;
+    frame_limit_set(BLOCK_MAX);
     rx_packet = pool_take();  // the pool was just built, so one is there
     if (rx_packet != nullptr) {
         rx_packet->offset = 0;
@@ -74,6 +77,11 @@ void framing_init()
     tx_head = nullptr;
     tx_tail = nullptr;
     tx_len = 0;
+}
+
+void frame_limit_set(uint16_t block)
+{
+    rx_limit = (block < BLOCK_MAX ? block : BLOCK_MAX) + 3u;
 }
 
 // A byte outside frames. A full ring keeps what it holds and drops the newest bytes: the text
@@ -102,14 +110,14 @@ static void rx_open() REQUIRES(link_lock)
 // that END opens a new frame.
 static void rx_store(uint8_t x) REQUIRES(link_lock)
 {
-    uint32_t limit = (block_size < BLOCK_MAX ? block_size : BLOCK_MAX) + 3u;
     rx_sum = static_cast<uint8_t>(rx_sum + x);
     rx_packet->data[rx_packet->offset + rx_count] = x;
     rx_count++;
-    if (rx_count > limit) {
+    if (rx_count > rx_limit) {
         rx_state = RX_OUTSIDE;
     }
-    // Invariant: rx_count <= limit + 1 <= BLOCK_MAX + 4 <= PACKET_DATA_SIZE here.
+    // Invariant: rx_count <= rx_limit + 1 <= BLOCK_MAX + 4 <= PACKET_DATA_SIZE here.
+    assert(rx_count <= rx_limit + 1 && rx_limit + 1 <= PACKET_DATA_SIZE);
 }
 
 // The frame's closing END: queued when the sum is 0, dropped without a word otherwise.

@@ -21,6 +21,9 @@ enum TxState : uint8_t { TX_IDLE = 1, TX_BODY = 2, TX_CLOSE = 3, TX_FLUSH = 4 };
 extern plat::Event* send_event;
 
 void framing_init() REQUIRES(link_lock);
+// Bounds received frames to block + 3 bytes (block capped at BLOCK_MAX): set by the transfer
+// state machine from each request it takes; BLOCK_MAX after framing_init.
+void frame_limit_set(uint16_t block) REQUIRES(link_lock);
 // One byte read from the port in PASEL mode.
 void deframe_byte(uint8_t b) REQUIRES(link_lock);
 // Next byte of text between frames, or -1 when the ring is empty.

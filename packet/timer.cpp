@@ -4,8 +4,8 @@
 // timer thread holds link_lock except while it waits for the event and sleeps a tick.
 #include "packet/timer.h"
 
-#include "app/startup.h"
 #include "packet/transfer.h"
+#include "port/mode.h"
 
 uint32_t timeout_value;
 bool timeout_flag;

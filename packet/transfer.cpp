@@ -13,24 +13,24 @@
 
 #include "fileservice/filecmd.h"
 #include "fileservice/progress.h"
+#include "packet/format.h"
+#include "packet/framing.h"
 #include "packet/timer.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/files.h"
 
-constexpr uint32_t NAME_BUF_SIZE = 256;  // a name of up to 255 bytes and its zero
-
-uint8_t transfer_state;
+TransferState transfer_state;
 uint16_t block_size = BLOCK_MAX;
 
 static int xfer_fd GUARDED_BY(link_lock) = -1;    // the transfer file; -1: none
 static uint16_t xfer_t1 GUARDED_BY(link_lock);    // ms: the request's T1, echoed in the accept
 static uint16_t xfer_t2 GUARDED_BY(link_lock);    // ms: the request's T2, echoed in the accept
 static uint8_t xfer_block GUARDED_BY(link_lock);  // next block to send, or expected next
-static uint8_t xfer_buf[BLOCK_MAX] GUARDED_BY(link_lock);    // last block read, for resending
-static uint32_t xfer_buf_len GUARDED_BY(link_lock);          // bytes in xfer_buf
-static uint32_t xfer_retry GUARDED_BY(link_lock);            // resends since the last state change
-static char xfer_name[NAME_BUF_SIZE] GUARDED_BY(link_lock);  // the request's file name
+static uint8_t xfer_buf[BLOCK_MAX] GUARDED_BY(link_lock);  // last block read, for resending
+static uint32_t xfer_buf_len GUARDED_BY(link_lock);        // bytes in xfer_buf
+static uint32_t xfer_retry GUARDED_BY(link_lock);          // resends since the last state change
+static char xfer_name[plat::FILE_NAME_MAX + 1] GUARDED_BY(link_lock);  // the request's name
 static bool xfer_recv_any GUARDED_BY(link_lock);  // a block of the file received was written
 
 void transfer_close_file()
@@ -46,6 +46,7 @@ void transfer_init()
     transfer_close_file();
     transfer_state = TS_IDLE;
     block_size = BLOCK_MAX;
+    frame_limit_set(block_size);
     xfer_t1 = 0;
     xfer_t2 = 0;
     xfer_block = 0;
@@ -56,6 +57,14 @@ void transfer_init()
     // The timer's own state; its event is the timer's to create and reset.
     timeout_value = 0;
     timeout_flag = false;
+}
+
+LinkPhase transfer_phase()
+{
+    if (transfer_state == TS_IDLE) {
+        return LP_IDLE;
+    }
+    return transfer_state == TS_RECV_DATA ? LP_RECEIVING : LP_BUSY;
 }
 
 // To enter a state: state, retry count 0, arm; the caller then sends.
@@ -74,6 +83,7 @@ static bool xfer_take_request(const Packet* p) REQUIRES(link_lock)
     const uint8_t* b = p->data + p->offset;
     uint16_t size = get_be16(b + 1);
     block_size = size > BLOCK_MAX ? static_cast<uint16_t>(BLOCK_MAX) : size;
+    frame_limit_set(block_size);
     xfer_t1 = get_be16(b + 3);
     xfer_t2 = get_be16(b + 5);
     uint32_t n = b[7];  // the request test said the n bytes are in the packet
@@ -137,31 +147,34 @@ static bool is_ack0(const Packet* p)
     return pkt_is_ack(p) && p->data[p->offset + 1] == 0;
 }
 
+// A request taken (again): its values, the file opened for a get (start TS_SEND_START) or
+// created for a put (TS_RECV_START), then the accept, with the timer armed for T2 the first time
+// and T1 when the device repeats its request; a file that cannot be had gets the error packet in
+// the refused state.
+static void xfer_request(const Packet* p, TransferState start, bool repeated, TransferState refused)
+    REQUIRES(link_lock)
+{
+    bool name_ok = xfer_take_request(p);
+    transfer_close_file();
+    bool opened = start == TS_SEND_START ? xfer_open_send(name_ok) : xfer_create_recv(name_ok);
+    if (opened) {
+        xfer_block = 0;  // already 0 when the request is repeated
+        xfer_enter(start, repeated ? xfer_t1 : xfer_t2);
+        xfer_send_accept();
+    } else {
+        xfer_enter(refused, xfer_t2);
+        pkt_send_error(ERR_FILE);
+    }
+}
+
 static void xfer_idle(const Packet* p) REQUIRES(link_lock)
 {
     if (pkt_is_request(p, PKT_GET_REQUEST)) {
-        bool name_ok = xfer_take_request(p);
-        transfer_close_file();
-        if (xfer_open_send(name_ok)) {
-            xfer_block = 0;
-            xfer_enter(TS_SEND_START, xfer_t2);
-            xfer_send_accept();
-        } else {
-            xfer_enter(TS_ERROR, xfer_t2);
-            pkt_send_error(ERR_FILE);
-        }
+        xfer_request(p, TS_SEND_START, false, TS_ERROR);
     } else if (pkt_is_request(p, PKT_PUT_REQUEST)) {
-        bool name_ok = xfer_take_request(p);
-        transfer_close_file();
-        if (xfer_create_recv(name_ok)) {
-            xfer_block = 0;
-            xfer_enter(TS_RECV_START, xfer_t2);
-            xfer_send_accept();
-        } else {
-            // Sent once and the line stays free: the timeout action does nothing in TS_IDLE.
-            xfer_enter(TS_IDLE, xfer_t2);
-            pkt_send_error(ERR_FILE);
-        }
+        // A refused put is told once and the line stays free: the timeout action does nothing
+        // in TS_IDLE.
+        xfer_request(p, TS_RECV_START, false, TS_IDLE);
     } else {
         pkt_send_error(ERR_PROTOCOL);  // state, retry count and timer unchanged
     }
@@ -170,15 +183,7 @@ static void xfer_idle(const Packet* p) REQUIRES(link_lock)
 static void xfer_send_start(const Packet* p) REQUIRES(link_lock)
 {
     if (pkt_is_request(p, PKT_GET_REQUEST)) {  // the device did not see the accept
-        bool name_ok = xfer_take_request(p);
-        transfer_close_file();
-        if (xfer_open_send(name_ok)) {
-            xfer_enter(TS_SEND_START, xfer_t1);
-            xfer_send_accept();
-        } else {
-            xfer_enter(TS_ERROR, xfer_t2);
-            pkt_send_error(ERR_FILE);
-        }
+        xfer_request(p, TS_SEND_START, true, TS_ERROR);
     } else if (is_ack0(p)) {
         timer_disarm();
         xfer_block = 1;
@@ -237,15 +242,7 @@ static void xfer_send_data(const Packet* p) REQUIRES(link_lock)
 static void xfer_recv_start(const Packet* p) REQUIRES(link_lock)
 {
     if (pkt_is_request(p, PKT_PUT_REQUEST)) {  // the device did not see the accept
-        bool name_ok = xfer_take_request(p);
-        transfer_close_file();
-        if (xfer_create_recv(name_ok)) {
-            xfer_enter(TS_RECV_START, xfer_t1);
-            xfer_send_accept();
-        } else {
-            xfer_enter(TS_ERROR, xfer_t2);
-            pkt_send_error(ERR_FILE);
-        }
+        xfer_request(p, TS_RECV_START, true, TS_ERROR);
     } else if (is_ack0(p)) {
         transfer_state = TS_RECV_DATA;  // no timer runs while the device sends
         xfer_recv_any = false;
@@ -326,7 +323,7 @@ void packet_dispatch(Packet* p)
     if (p == nullptr) {
         return;
     }
-    switch (static_cast<TransferState>(transfer_state)) {
+    switch (transfer_state) {
     case TS_IDLE:
         xfer_idle(p);
         break;
@@ -352,53 +349,52 @@ void packet_dispatch(Packet* p)
     pool_give(p);
 }
 
+// A time-out: true when a resend is due, with the retry counted and the timer armed for
+// arm_ms; false after the last one, when the transfer gives up: with the error packet code, or
+// in the error state by ending it.
+static bool xfer_resend_or_give_up(uint32_t arm_ms, uint8_t code) REQUIRES(link_lock)
+{
+    if (xfer_retry < RETRY_MAX) {
+        xfer_retry++;
+        timer_arm(arm_ms);
+        return true;
+    }
+    if (transfer_state == TS_ERROR) {
+        xfer_error_end();
+    } else {
+        xfer_enter(TS_ERROR, xfer_t1);
+        pkt_send_error(code);
+    }
+    return false;
+}
+
 void timeout_action()
 {
     if (!timeout_flag) {
         return;
     }
     timeout_flag = false;
-    bool resend = xfer_retry < RETRY_MAX;
-    switch (static_cast<TransferState>(transfer_state)) {
+    switch (transfer_state) {
     case TS_SEND_START:
     case TS_RECV_START:
-        if (resend) {
-            xfer_retry++;
-            timer_arm(xfer_t1);
+        if (xfer_resend_or_give_up(xfer_t1, ERR_TIMEOUT)) {
             xfer_send_accept();
-        } else {
-            xfer_enter(TS_ERROR, xfer_t1);
-            pkt_send_error(ERR_TIMEOUT);
         }
         return;
     case TS_SEND_DATA:
-        if (resend) {
+        if (xfer_resend_or_give_up(2u * xfer_t2, ERR_DATA_TIMEOUT)) {
             // The block as first sent: same number, same bytes; the file is not read again.
-            xfer_retry++;
-            timer_arm(2u * xfer_t2);
             pkt_send_data(static_cast<uint8_t>(xfer_block - 1), xfer_buf, xfer_buf_len);
-        } else {
-            xfer_enter(TS_ERROR, xfer_t1);
-            pkt_send_error(ERR_DATA_TIMEOUT);
         }
         return;
     case TS_SEND_END:
-        if (resend) {
-            xfer_retry++;
-            timer_arm(xfer_t1);
+        if (xfer_resend_or_give_up(xfer_t1, ERR_TIMEOUT)) {
             pkt_send_end();
-        } else {
-            xfer_enter(TS_ERROR, xfer_t1);
-            pkt_send_error(ERR_TIMEOUT);
         }
         return;
     case TS_ERROR:
-        if (resend) {
-            xfer_retry++;
-            timer_arm(xfer_t1);
+        if (xfer_resend_or_give_up(xfer_t1, ERR_TIMEOUT)) {
             pkt_send_error(ERR_TIMEOUT);  // code 1 whatever the first error packet said
-        } else {
-            xfer_error_end();
         }
         return;
     case TS_IDLE:

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "fileservice/progress.h"
+#include "packet/format.h"
 #include "packet/pool.h"
 #include "platform/threads.h"
 
@@ -19,11 +21,13 @@ enum TransferState : uint8_t {
 
 constexpr uint32_t RETRY_MAX = 3;
 
-extern uint8_t transfer_state GUARDED_BY(link_lock);
-// Block size of the last request (capped at 128); bounds received frames.
+extern TransferState transfer_state GUARDED_BY(link_lock);
+// Block size of the last request (capped at 128); the deframer is told it.
 extern uint16_t block_size GUARDED_BY(link_lock);
 
 void transfer_init() REQUIRES(link_lock);
+// The transfer's phase for the progress display.
+LinkPhase transfer_phase() REQUIRES(link_lock);
 // Runs the handler of the current state for p, then gives p back to the pool.
 void packet_dispatch(Packet* p) REQUIRES(link_lock);
 // Called by the timer thread after every countdown: resend or give up when the timeout flag

@@ -17,6 +17,10 @@ enum FileOpen : uint8_t {
     FO_WRITE_PLAIN = 5,      // write; created or truncated; no lock (log and capture: "wb")
 };
 
+// The longest file name the program takes (a device's request or command, a prompt), in bytes
+// without its terminating zero: every name buffer holds FILE_NAME_MAX + 1.
+constexpr uint32_t FILE_NAME_MAX = 255;
+
 // Opens name as given (relative to the current directory). Returns a handle >= 0 or -errno.
 // A directory opened for reading fails with -EISDIR.
 int file_open(const char* name, FileOpen how);

@@ -16,6 +16,20 @@ enum KdState : uint8_t {
     KD_LINUX_F = 4,  // ESC [ [ seen (Linux console F1-F5)
 };
 
+// Bytes the terminal sends.
+constexpr uint8_t KD_BS = 0x08;          // Backspace (Ctrl+H)
+constexpr uint8_t KD_TAB = 0x09;         // Tab
+constexpr uint8_t KD_CR = 0x0D;          // Enter
+constexpr uint8_t KD_ESC_BYTE = 0x1B;    // Esc, and the start of every sequence
+constexpr uint8_t KD_CTRL_CARET = 0x1E;  // Ctrl+^
+constexpr uint8_t KD_DEL = 0x7F;         // what most terminals send for Backspace
+constexpr uint8_t KD_CTRL_A = 0x01;      // Ctrl+A .. Ctrl+Z are 0x01 .. 0x1A
+constexpr uint8_t KD_CTRL_Z = 0x1A;
+constexpr uint8_t KD_PARAM_FIRST = 0x20;  // parameter and intermediate bytes of a sequence
+constexpr uint8_t KD_PARAM_LAST = 0x3F;
+constexpr uint8_t KD_FINAL_FIRST = 0x40;  // the final byte of a sequence
+constexpr uint8_t KD_FINAL_LAST = 0x7E;
+
 constexpr int KD_PARAM_MAX = 4;  // parameters kept; more are parsed and ignored
 constexpr int KD_SEQ_MAX = 32;   // bytes of one sequence before it is dropped as junk
 
@@ -52,20 +66,20 @@ uint32_t modifier_flags(int m)
 // A plain byte (not part of a sequence) as the key that produces it.
 KeyEvent plain_key(uint8_t b, uint32_t extra)
 {
-    if (b == 0x7F || b == 0x08) {
-        return key(VK_BACK, 0x08, extra);
+    if (b == KD_DEL || b == KD_BS) {
+        return key(VK_BACK, KD_BS, extra);
     }
-    if (b == 0x0D) {
-        return key(VK_RETURN, 0x0D, extra);
+    if (b == KD_CR) {
+        return key(VK_RETURN, KD_CR, extra);
     }
-    if (b == 0x09) {
-        return key(VK_TAB, 0x09, extra);
+    if (b == KD_TAB) {
+        return key(VK_TAB, KD_TAB, extra);
     }
-    if (b == 0x1E) {  // Ctrl+^ is Ctrl+Shift+6 on a US keyboard
-        return key(VK_KEY_6, 0x1E, extra | SHIFT_PRESSED | LEFT_CTRL_PRESSED);
+    if (b == KD_CTRL_CARET) {  // Ctrl+^ is Ctrl+Shift+6 on a US keyboard
+        return key(VK_KEY_6, KD_CTRL_CARET, extra | SHIFT_PRESSED | LEFT_CTRL_PRESSED);
     }
-    if (b >= 0x01 && b <= 0x1A) {  // Ctrl+letter
-        return key(static_cast<uint16_t>('A' + b - 1), b, extra | LEFT_CTRL_PRESSED);
+    if (b >= KD_CTRL_A && b <= KD_CTRL_Z) {  // Ctrl+letter
+        return key(static_cast<uint16_t>('A' + b - KD_CTRL_A), b, extra | LEFT_CTRL_PRESSED);
     }
     if (b >= 'a' && b <= 'z') {
         return key(static_cast<uint16_t>(b - 'a' + 'A'), b, extra);
@@ -189,7 +203,7 @@ int keydecode_idle(KeyEvent* out)
     bool lone_esc = kd_state == KD_ESC;
     to_ground();
     if (lone_esc) {
-        out[0] = key(VK_ESCAPE, 0x1B, 0);
+        out[0] = key(VK_ESCAPE, KD_ESC_BYTE, 0);
         return 1;
     }
     return 0;
@@ -202,7 +216,7 @@ int keydecode_byte(uint8_t b, KeyEvent* out)
     }
     switch (kd_state) {
     case KD_GROUND:
-        if (b == 0x1B) {
+        if (b == KD_ESC_BYTE) {
             kd_state = KD_ESC;
             kd_seq_len = 1;
             return 0;
@@ -218,8 +232,8 @@ int keydecode_byte(uint8_t b, KeyEvent* out)
             kd_state = KD_SS3;
             return 0;
         }
-        if (b == 0x1B) {  // ESC ESC: the first was the Esc key; the second opens a sequence
-            out[0] = key(VK_ESCAPE, 0x1B, 0);
+        if (b == KD_ESC_BYTE) {  // ESC ESC: the first was the Esc key; the second opens a sequence
+            out[0] = key(VK_ESCAPE, KD_ESC_BYTE, 0);
             to_ground();
             kd_state = KD_ESC;
             kd_seq_len = 1;
@@ -254,10 +268,10 @@ int keydecode_byte(uint8_t b, KeyEvent* out)
             kd_nparams = kd_nparams == 0 ? 2 : kd_nparams + 1;
             return 0;
         }
-        if (b >= 0x20 && b <= 0x3F) {
+        if (b >= KD_PARAM_FIRST && b <= KD_PARAM_LAST) {
             return 0;  // other parameter and intermediate bytes: kept out of the key
         }
-        if (b >= 0x40 && b <= 0x7E) {  // final byte
+        if (b >= KD_FINAL_FIRST && b <= KD_FINAL_LAST) {
             uint32_t ctrl = modifier_flags(kd_nparams >= 2 ? kd_params[1] : 0);
             if (b == '~') {
                 return emit_seq_key(tilde_key(kd_params[0]), ctrl, out);

@@ -15,12 +15,10 @@
 #define CAPABILITY(x) THREAD_ANNOTATION(capability(x))
 #define SCOPED_CAPABILITY THREAD_ANNOTATION(scoped_lockable)
 #define GUARDED_BY(x) THREAD_ANNOTATION(guarded_by(x))
-#define PT_GUARDED_BY(x) THREAD_ANNOTATION(pt_guarded_by(x))
 #define REQUIRES(...) THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define ACQUIRE(...) THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define EXCLUDES(...) THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-#define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace plat
 {

@@ -7,7 +7,6 @@
 
 #include <cstring>
 
-#include "app/startup.h"
 #include "output/logfile.h"
 #include "platform/console.h"
 #include "platform/serial.h"
@@ -15,20 +14,20 @@
 
 constexpr uint32_t SHUTDOWN_PAUSE_MS = 1000;  // lines dropped, then this pause before the close
 
-int port_open()
+int port_open(const char* name, int32_t baud)
 {
-    if (plat::serial_is_directory(port_name) != 0) {
-        plat::console_print("ERROR: \"%s\" is not device file.\n", port_name);
+    if (plat::serial_is_directory(name) != 0) {
+        plat::console_print("ERROR: \"%s\" is not device file.\n", name);
         return 1;
     }
-    int r = plat::serial_open(port_name);
+    int r = plat::serial_open(name);
     if (r < 0) {
-        plat::console_print("ERROR: Unable to open device file \"%s\"\nERROR #%d: %s\n", port_name,
-                            -r, std::strerror(-r));
+        plat::console_print("ERROR: Unable to open device file \"%s\"\nERROR #%d: %s\n", name, -r,
+                            std::strerror(-r));
         return 1;
     }
     if (plat::serial_is_regular_file() != 0) {
-        plat::console_print("ERROR: \"%s\" is not device file.\n", port_name);
+        plat::console_print("ERROR: \"%s\" is not device file.\n", name);
         return 1;
     }
     // Read time-outs and the event mask have no counterpart here: the receive thread waits with
@@ -38,7 +37,7 @@ int port_open()
         error_report("GetCommState()", -r);
         return 1;
     }
-    r = plat::serial_set_state(baud_rate);
+    r = plat::serial_set_state(baud);
     if (r < 0) {
         error_report("SetCommState()", -r);
         return 1;

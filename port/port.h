@@ -6,9 +6,9 @@
 
 #include "platform/threads.h"
 
-// Opens and configures the port named by port_name at baud_rate. Returns 0, or 1 after a
-// failure that it has reported on the console.
-int port_open();
+// Opens and configures the port named name (as the command line gives it) at baud bits per
+// second. Returns 0, or 1 after a failure that it has reported on the console.
+int port_open(const char* name, int32_t baud);
 
 // Hands one byte to the port and returns without waiting for it to leave. Never fails to the
 // caller: a lost byte shows up at the device.

@@ -5,7 +5,6 @@
 // dispatches the received packets. Holds the link lock except while it waits and reads.
 #include "port/receive.h"
 
-#include "app/startup.h"
 #include "fileservice/interpreter.h"
 #include "fileservice/progress.h"
 #include "output/logfile.h"
@@ -14,6 +13,7 @@
 #include "packet/transfer.h"
 #include "platform/console.h"
 #include "platform/serial.h"
+#include "port/mode.h"
 
 static uint8_t rx_buf[READ_CHUNK];       // one chunk read from the port (this thread only)
 static uint8_t rx_text[TEXT_RING_SIZE];  // PASEL text of one drain, shown in one write
@@ -52,7 +52,7 @@ void receive_drain()
         plat::console_write(rx_text, n);
     }
     for (Packet* p = rx_queue_take(); p != nullptr; p = rx_queue_take()) {
-        progress_show();
+        progress_show(transfer_phase());
         packet_dispatch(p);
     }
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/files.h"
 #include "platform/threads.h"
 
 constexpr int SCHEME_TASKS = 10;
@@ -11,10 +12,10 @@ constexpr int SCHEME_TASKS = 10;
 // Written by the F6/F7 dialogs under the link lock; counted down by the sending thread without
 // it. A record is filled while inactive and activated last (release store of active).
 struct SchemeTask {
-    std::atomic<uint8_t> active;     // 1 while the task runs
-    std::atomic<uint8_t> interval;   // cycles between firings
-    std::atomic<uint8_t> countdown;  // cycles left to the next firing
-    char name[256];                  // file to send, zero-terminated
+    std::atomic<uint8_t> active;         // 1 while the task runs
+    std::atomic<uint8_t> interval;       // cycles between firings
+    std::atomic<uint8_t> countdown;      // cycles left to the next firing
+    char name[plat::FILE_NAME_MAX + 1];  // file to send, zero-terminated
 };
 
 extern SchemeTask scheme_table[SCHEME_TASKS];

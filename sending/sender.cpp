@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/startup.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "port/mode.h"
 #include "port/port.h"
 #include "sending/scheme.h"
 
@@ -22,7 +22,7 @@ constexpr uint32_t RANDOM_FIRST_CHAR = 32;       // space
 constexpr uint32_t RANDOM_CHAR_SPAN = 95;        // space to '~'
 constexpr uint32_t RANDOM_BATCH_SPAN_MS = 1000;  // a batch of n characters pauses 1..1000/n ms each
 
-char request_name[256];
+char request_name[plat::FILE_NAME_MAX + 1];
 std::atomic<uint8_t> request_ready;
 std::atomic<uint8_t> random_mode;
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/files.h"
 #include "platform/threads.h"
 
 constexpr uint32_t CHUNK_SIZE = 100;
@@ -14,7 +15,7 @@ constexpr uint32_t CYCLE_PAUSE_MS = 1000;
 
 // The send request: written by the F5 dialog under the link lock while request_ready is 0;
 // read by the sending thread after it sees request_ready 1.
-extern char request_name[256];
+extern char request_name[plat::FILE_NAME_MAX + 1];
 extern std::atomic<uint8_t> request_ready;
 // Toggled by F11.
 extern std::atomic<uint8_t> random_mode;

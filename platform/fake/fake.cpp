@@ -201,11 +201,6 @@ int fake_threads_started()
     return static_cast<int>(st().threads.size());
 }
 
-void (*fake_thread_body(int i))()
-{
-    return st().threads.at(static_cast<size_t>(i));
-}
-
 bool fake_event_is_set(Event* e)
 {
     return e != nullptr && e->set;

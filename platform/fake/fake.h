@@ -62,7 +62,6 @@ void fake_files_refuse(bool on);
 
 // Threads and events.
 int fake_threads_started();
-void (*fake_thread_body(int i))();
 bool fake_event_is_set(Event* e);
 bool fake_lock_held();  // the link lock is taken
 

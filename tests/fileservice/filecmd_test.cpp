@@ -154,7 +154,6 @@ TEST_F(FileService, NameLengthZeroTakesOneNameByte)
 TEST_F(FileService, CommandFiveRepliesOkAfterExactlyFiveBytes)
 {
     EXPECT_EQ(exchange(bytes({0x02, 0x05, 0xFF, 0x00, 0x02, 0x1B, 0x45})), Writes{OK});
-    status_word = 99;
     EXPECT_EQ(exchange(bytes({0x02, 0x05, 1, 2, 3, 4, 5})), Writes{OK});
 }
 

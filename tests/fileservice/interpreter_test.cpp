@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "app/startup.h"
 #include "fileservice/interpreter.h"
 #include "output/text.h"
 #include "tests/fileservice/wire.h"
@@ -62,10 +61,10 @@ TEST_F(Interpreter, KnownCodesEnterTheirArgumentStates)
         {0x00, CS_OPEN}, {0x01, CS_CLOSE}, {0x03, CS_READ}, {0x04, CS_WRITE}, {0x05, CS_CMD5}};
     for (const auto& [code, state] : codes) {
         interp_init();
-        arg_step = 7;
+        feed(bytes({0x02, 0x05, 0, 0, 0, 0, 0}));  // a whole command leaves the step at 5
         feed(bytes({0x02, code}));
         EXPECT_EQ(interp_state(), state) << code;
-        EXPECT_EQ(arg_step, 0u) << code;
+        EXPECT_EQ(interp_arg_step(), 0u) << code;
     }
 }
 
@@ -154,8 +153,7 @@ TEST_F(Interpreter, StampPendingSurvivesACommand)
 TEST_F(Interpreter, StatusReplySendsTheLowTwoBytesLowFirstInOneWrite)
 {
     feed(bytes({0x02, 0x05}));
-    status_word = 0x12345678;
-    status_reply();
+    status_reply(0x12345678);
     EXPECT_EQ(plat::fake_port_writes(), std::vector<std::string>{bytes({0x78, 0x56})});
     EXPECT_EQ(interp_state(), CS_TEXT);
 }

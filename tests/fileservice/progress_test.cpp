@@ -2,9 +2,9 @@
 // arithmetic, completion and the PASEL idle reset.
 #include <string>
 
-#include "app/startup.h"
 #include "fileservice/progress.h"
 #include "packet/transfer.h"
+#include "port/mode.h"
 #include "tests/support/fixture.h"
 
 namespace
@@ -36,7 +36,7 @@ class Progress : public SystemTest
     {
         plat::fake_clock_set(now);
         plat::fake_console_clear_output();
-        progress_show();
+        progress_show(transfer_phase());
         return plat::fake_console_output();
     }
 };

@@ -12,6 +12,7 @@
 #include "packet/timer.h"
 #include "packet/transfer.h"
 #include "platform/fake/fake.h"
+#include "port/mode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -19,11 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     plat::fake_files_refuse(true);
     link_lock.take();
     mode_flag = MODE_PASEL;
-    progress_init();
-    pool_init();
-    framing_init();
-    transfer_init();
-    timer_init();
+    modules_init();
     for (size_t i = 0; i < size; ++i) {
         deframe_byte(data[i]);
         if (data[i] == FRAME_END) {
@@ -31,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             }
             for (Packet* p = rx_queue_take(); p != nullptr; p = rx_queue_take()) {
                 assert(p->length <= PACKET_DATA_SIZE);
-                progress_show();
+                progress_show(transfer_phase());
                 packet_dispatch(p);
             }
             timeout_flag = true;  // every frame also counts as a time-out

@@ -11,6 +11,7 @@
 #include "output/logfile.h"
 #include "output/text.h"
 #include "platform/fake/fake.h"
+#include "port/mode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -19,11 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     link_lock.take();
     mode_flag = MODE_KIVET;
     timestamp_option = size > 0 ? data[0] & 1 : 0;
-    logfile_init();
-    text_init();
-    interp_init();
-    filecmd_init();
-    progress_init();
+    modules_init();
     for (size_t i = 0; i < size; ++i) {
         interp_byte(data[i]);
         assert(text_length() < TEXT_BUF_SIZE);

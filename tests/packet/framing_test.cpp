@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "app/startup.h"
 #include "packet/framing.h"
 #include "packet/pool.h"
 #include "packet/transfer.h"
+#include "port/mode.h"
 #include "tests/packet/wire.h"
 #include "tests/support/fixture.h"
 
@@ -184,7 +184,7 @@ TEST_F(Framing, OverlongFrameIsAbandonedAndTheRestIsText)
 
 TEST_F(Framing, SmallBlockSizeBoundsReceivedFrames)
 {
-    block_size = 16;
+    frame_limit_set(16);
     feed_line(frame_of(data(1, std::string(16, 'x'))));  // 19 stored bytes
     EXPECT_EQ(take_received().size(), 1u);
     feed_line(frame_of(data(1, std::string(17, 'x'))));  // 20

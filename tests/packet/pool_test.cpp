@@ -3,9 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "app/startup.h"
+#include "packet/format.h"
 #include "packet/framing.h"
 #include "packet/pool.h"
+#include "port/mode.h"
 #include "tests/packet/wire.h"
 #include "tests/support/fixture.h"
 

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "app/startup.h"
 #include "fileservice/progress.h"
 #include "packet/framing.h"
 #include "packet/timer.h"
 #include "packet/transfer.h"
+#include "port/mode.h"
 #include "tests/packet/wire.h"
 #include "tests/support/fixture.h"
 

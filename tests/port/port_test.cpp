@@ -3,11 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "app/startup.h"
+#include "app/options.h"
 #include "output/logfile.h"
 #include "packet/framing.h"
 #include "packet/transfer.h"
 #include "platform/fake/fake.h"
+#include "port/mode.h"
 #include "port/port.h"
 #include "port/receive.h"
 #include "tests/support/fixture.h"
@@ -21,7 +22,7 @@ class PortOpen : public SystemTest
     int open_port()
     {
         link_lock.give();
-        int r = port_open();
+        int r = port_open(port_name, baud_rate);
         link_lock.take();
         return r;
     }

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/startup.h"
 #include "platform/files.h"
+#include "port/mode.h"
 #include "sending/scheme.h"
 #include "sending/sender.h"
 #include "tests/support/fixture.h"

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "app/dialogs.h"
+#include "app/options.h"
 #include "app/startup.h"
 #include "fileservice/filecmd.h"
 #include "fileservice/interpreter.h"
@@ -20,6 +21,7 @@
 #include "packet/pool.h"
 #include "packet/timer.h"
 #include "packet/transfer.h"
+#include "port/mode.h"
 #include "sending/scheme.h"
 #include "sending/sender.h"
 
@@ -39,18 +41,7 @@ void SystemTest::SetUp()
     mode_flag = MODE_KIVET;
     timestamp_option = 0;
     backspace_char = 0x7F;
-    logfile_init();
-    text_init();
-    interp_init();
-    filecmd_init();
-    progress_init();
-    pool_init();
-    framing_init();
-    transfer_init();
-    timer_init();
-    dialogs_init();
-    sender_init();
-    scheme_clear();
+    modules_init();
 }
 
 void SystemTest::TearDown()

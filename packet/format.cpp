@@ -1,0 +1,101 @@
+// packet/format.cpp: the packet formats: the acceptance test of each packet the device sends and
+// the builders of the packets the host sends, which hand them to the encoder. Called by the
+// transfer state machine and its timeout action with link_lock held.
+#include "packet/format.h"
+
+#include <cstring>
+
+#include "packet/framing.h"
+
+uint16_t get_be16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+void put_be16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+// A request: [0] op, [1..6] block size, T1, T2, [7] n, then n name bytes and nothing more.
+bool pkt_is_request(const Packet* p, uint8_t op)
+{
+    const uint8_t* b = p->data + p->offset;
+    return p->length == b[7] + 8u && b[0] == op;
+}
+
+bool pkt_is_ack(const Packet* p)
+{
+    return p->length == 2 && p->data[p->offset] == PKT_ACK;
+}
+
+bool pkt_is_data(const Packet* p)
+{
+    return p->length >= 2 && p->data[p->offset] == PKT_DATA;
+}
+
+bool pkt_is_end(const Packet* p)
+{
+    return p->length == 1 && p->data[p->offset] == PKT_END;
+}
+
+bool pkt_is_error(const Packet* p)
+{
+    return p->length == 2 && p->data[p->offset] == PKT_ERROR;
+}
+
+void pkt_send_accept(uint16_t block_size, uint16_t t1, uint16_t t2)
+{
+    Packet* p = pkt_alloc(PKT_ACCEPT, 6);
+    if (p == nullptr) {
+        return;
+    }
+    put_be16(p->data + 1, block_size);
+    put_be16(p->data + 3, t1);
+    put_be16(p->data + 5, t2);
+    enqueue_send(p);
+}
+
+void pkt_send_data(uint8_t block, const uint8_t* bytes, uint32_t count)
+{
+    if (count > BLOCK_MAX) {
+        count = BLOCK_MAX;
+    }
+    Packet* p = pkt_alloc(PKT_DATA, count + 1);
+    if (p == nullptr) {
+        return;
+    }
+    p->data[1] = block;
+    std::memcpy(p->data + 2, bytes, count);
+    enqueue_send(p);
+}
+
+void pkt_send_end()
+{
+    Packet* p = pkt_alloc(PKT_END, 0);
+    if (p == nullptr) {
+        return;
+    }
+    enqueue_send(p);
+}
+
+void pkt_send_ack(uint8_t block)
+{
+    Packet* p = pkt_alloc(PKT_ACK, 1);
+    if (p == nullptr) {
+        return;
+    }
+    p->data[1] = block;
+    enqueue_send(p);
+}
+
+void pkt_send_error(uint8_t code)
+{
+    Packet* p = pkt_alloc(PKT_ERROR, 1);
+    if (p == nullptr) {
+        return;
+    }
+    p->data[1] = code;
+    enqueue_send(p);
+}
