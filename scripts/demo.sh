@@ -22,26 +22,10 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
 demo="$root/demo"
 
-# The tools the build needs; as root on Debian or Ubuntu they are installed when missing.
-need_tools() {
-    local missing=()
-    command -v cmake >/dev/null || missing+=(cmake)
-    command -v c++ >/dev/null || command -v g++ >/dev/null || missing+=(g++)
-    command -v make >/dev/null || command -v ninja >/dev/null || missing+=(make)
-    [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-        echo "demo: installing ${missing[*]} with apt-get"
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-        return 0
-    fi
-    echo "demo: missing ${missing[*]}: install them (e.g. sudo apt-get install cmake g++ make)" >&2
-    exit 1
-}
-
 # Configure build/ when it has no cache (or, to pick up the emulator, no devsim yet), then build
 # both programs; cmake --build does nothing when they are up to date.
 build_programs() {
-    need_tools
+    bash "$root/scripts/setup.sh"  # the tools the build needs, installed as root on Debian
     if [ ! -f "$build/CMakeCache.txt" ]; then
         echo "demo: configuring $build"
         if ! cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null; then

@@ -9,7 +9,6 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 if [ "${1:-}" = "--full" ]; then
     command -v clang++ >/dev/null 2>&1 || need+=(clang libclang-rt-dev)
     command -v clang-format >/dev/null 2>&1 || need+=(clang-format)

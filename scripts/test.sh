@@ -9,6 +9,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mode="${1:-all}"
+
+# The layers go one way (docs/design.md): nothing below app/ includes app/, and port/ and
+# output/ include no mode folder, but for the receive dispatcher's one documented call upward.
+echo "=== layers"
+if grep -rnE '#include "app/' port output fileservice packet sending platform ||
+    grep -rnE '#include "(packet|fileservice|sending)/' port output |
+    grep -v '^port/receive\.cpp:'; then
+    echo "layers: the includes above go against the layers" >&2
+    exit 1
+fi
+echo "layers: one way"
+
 if [ "$mode" = quick ]; then
     bash scripts/setup.sh
     presets=(dev)
