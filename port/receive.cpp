@@ -3,6 +3,10 @@
 // current at that moment: the stream interpreter in KIVET mode (one console flush per chunk),
 // the deframer in PASEL mode. In PASEL mode its loop head shows the text between frames and
 // dispatches the received packets. Holds the link lock except while it waits and reads.
+//
+// The one call upward in the layers: the hand-over to the consumer is a two-way test of the
+// mode flag, read at each chunk, so a mode switch needs no registration and the lock analysis
+// sees every call.
 #include "port/receive.h"
 
 #include "fileservice/interpreter.h"

@@ -9,21 +9,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/dialogs.h"
 #include "app/options.h"
 #include "app/startup.h"
-#include "fileservice/filecmd.h"
-#include "fileservice/interpreter.h"
-#include "fileservice/progress.h"
 #include "output/logfile.h"
 #include "output/text.h"
-#include "packet/framing.h"
-#include "packet/pool.h"
-#include "packet/timer.h"
 #include "packet/transfer.h"
 #include "port/mode.h"
-#include "sending/scheme.h"
-#include "sending/sender.h"
 
 void SystemTest::SetUp()
 {
