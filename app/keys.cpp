@@ -169,6 +169,12 @@ KeyResult console_batch()
     plat::console_flush_input();  // keys pressed while the last batch was handled are dropped
     plat::KeyEvent ev[KEY_BATCH];
     int n = plat::console_read_keys(ev, KEY_BATCH);
+    for (int i = 0; i < n; ++i) {
+        if (ev[i].key_down != 0 && ev[i].vk == plat::VK_END) {
+            port_cancel();  // before the lock: a thread stuck in a port write may hold it
+            return KEY_QUIT;
+        }
+    }
     plat::LockHold hold(link_lock);
     for (int i = 0; i < n; ++i) {
         if (ev[i].key_down != 0 && key_handle(ev[i]) == KEY_QUIT) {

@@ -10,6 +10,7 @@
 #include "output/logfile.h"
 #include "output/text.h"
 #include "platform/console.h"
+#include "platform/files.h"
 #include "port/mode.h"
 
 uint8_t backspace_char;
@@ -27,6 +28,7 @@ static const char USAGE_TEXT[] =
     "      /KIVET : KIVET mode\n"
     "      /PASEL : PASEL mode\n"
     "      /TIMESTAMP : Enable timestamp\n"
+    "      /ROOT:<dir> : Serve the device only the files under <dir>\n"
     "      <com>: COM1/COM2/..., default:COM1\n"
     "      <baud>: 1200/2400/4800/9600/19200/38400/57600/115200/..., Default: 57600\n"
     "      <file>: Log file name\n"
@@ -64,6 +66,21 @@ static bool starts_with2(const char* arg, const char* a, const char* b)
                std::tolower(static_cast<unsigned char>(arg[1])) == x[1];
     };
     return eq2(a) || eq2(b);
+}
+
+// The directory of a "/ROOT:<dir>" argument ("ROOT" in any case, '-' for '/'), or nullptr.
+static const char* root_option(const char* arg)
+{
+    static const char ROOT[] = "root:";
+    if (arg[0] != '/' && arg[0] != '-') {
+        return nullptr;
+    }
+    for (size_t k = 0; k < sizeof ROOT - 1; ++k) {
+        if (std::tolower(static_cast<unsigned char>(arg[k + 1])) != ROOT[k]) {
+            return nullptr;
+        }
+    }
+    return arg + sizeof ROOT;
 }
 
 uint8_t mode_from_name(const char* argv0)
@@ -117,12 +134,25 @@ int cmdline_parse(int argc, char** argv)
         timestamp_option = 1;
         ++i;
     }
+    const char* root = nullptr;  // the directory the device's file names are confined to
+    if (i < argc && root_option(argv[i]) != nullptr) {
+        root = root_option(argv[i]);
+        ++i;
+    }
     backspace_char = mode_flag.load() != MODE_PASEL ? 0x7F : 0x08;
     plat::console_print(BANNER_FORMAT, program_label());
 
     if (i < argc && (std::strcmp(argv[i], "/?") == 0 || starts_with2(argv[i], "/h", "/h"))) {
         plat::console_print("\n%s %s%s", program_label(), USAGE_TEXT, HOTKEY_TEXT);
         return 0;
+    }
+    if (root != nullptr) {
+        const int r = plat::file_serve_root(root);
+        if (r < 0) {
+            plat::console_print("\nERROR: Unable to open root directory \"%s\"\nERROR #%d: %s\n",
+                                root, -r, std::strerror(-r));
+            return 1;
+        }
     }
     if (i < argc) {
         if (std::strlen(argv[i]) > PORT_NAME_MAX) {

@@ -25,6 +25,15 @@
 #include "sending/scheme.h"
 #include "sending/sender.h"
 
+constexpr uint32_t END_LOCK_WAIT_MS = 700;  // End waits this long for the link lock at most
+
+// The last way out, when another thread holds the link lock past the wait: what it is blocked
+// in cannot be a port write (those were cancelled), and the files must be closed all the same.
+static void shutdown_unlocked() NO_THREAD_SAFETY_ANALYSIS
+{
+    shutdown();
+}
+
 void modules_init()
 {
     logfile_init();
@@ -65,13 +74,21 @@ int program_main(int argc, char** argv)
     (void)plat::thread_start(sending_thread, plat::PRIO_NORMAL);
     plat::console_init();  // raw keys: Ctrl+C arrives as a key, not as a signal
     console_loop();        // until the End key
-    plat::LockHold hold(link_lock);
-    shutdown();
+    // A thread stuck in a port write gives the lock up now; one blocked in anything else is not
+    // waited for long: the files are closed and the terminal restored all the same.
+    port_cancel();
+    if (link_lock.take_within(END_LOCK_WAIT_MS)) {
+        shutdown();
+        link_lock.give();
+    } else {
+        shutdown_unlocked();
+    }
     return 0;
 }
 
 void shutdown()
 {
+    port_cancel();  // a write in flight, from whichever thread, gives up now
     if (log_is_open()) {
         plat::console_print("\n\n%s: Log file \"%s\" (%ld KB)", program_label(), log_name,
                             log_kb());

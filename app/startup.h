@@ -11,6 +11,8 @@ void modules_init() REQUIRES(link_lock);
 // code.
 int program_main(int argc, char** argv) EXCLUDES(link_lock);
 
-// The End key: reports and closes the log and capture files, closes the transfer file, drops
-// the modem lines, waits one second and closes the port.
+// The End key: stops the port's writes, reports and closes the log and capture files, closes the
+// transfer file, drops the modem lines, waits one second and closes the port. After End,
+// program_main waits for the link lock a limited time only, and shuts down without it when
+// another thread still holds it.
 void shutdown() REQUIRES(link_lock);

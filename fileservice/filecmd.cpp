@@ -58,6 +58,7 @@ constexpr ErrnoStatus ERRNO_STATUS[] = {
     {EINVAL, ST_INVALID_PARAMETER},
     {ENOSPC, ST_DISK_FULL},
     {EDQUOT, ST_DISK_FULL},
+    {EFBIG, ST_DISK_FULL},  // the file-size limit: no more room for this file
     {ENAMETOOLONG, ST_NAME_TOO_LONG},
 };
 // clang-format on
@@ -85,6 +86,7 @@ static uint8_t write_buf[FS_WRITE_MAX] GUARDED_BY(link_lock);         // write: 
 
 static_assert(plat::FILE_NAME_MAX < 256, "a one-byte name length never overruns name_buf");
 static_assert(FS_FILES_MAX < FS_BAD_HANDLE, "handle FS_FILES_MAX is below 0xFFFF");
+static_assert(FS_FILES_MAX <= 0xFFFF, "every handle fits the 16-bit reply");
 
 uint32_t status_from_errno(int err)
 {
@@ -179,7 +181,7 @@ static bool fs_dir_missing(const char* path) REQUIRES(link_lock)
     memcpy(dir_buf, path, n);
     dir_buf[n] = '\0';
     // A directory opened for reading fails with EISDIR: it exists.
-    const int fd = plat::file_open(dir_buf, plat::FO_READ_SHARED);
+    const int fd = plat::file_serve_open(dir_buf, plat::FO_READ_SHARED);
     if (fd >= 0) {
         (void)plat::file_close(fd);
         return false;
@@ -216,7 +218,7 @@ static uint32_t fs_open(uint32_t n, uint32_t* status) REQUIRES(link_lock)
         return FS_BAD_HANDLE;
     }
     device_name_to_path(name_buf);
-    const int fd = plat::file_open(name_buf, how);
+    const int fd = plat::file_serve_open(name_buf, how);
     if (fd < 0) {
         *status =
             fd == -ENOENT && fs_dir_missing(name_buf) ? ST_PATH_NOT_FOUND : status_from_errno(fd);

@@ -32,8 +32,10 @@ constexpr uint32_t ST_DISK_FULL = 112;
 constexpr uint32_t ST_NAME_TOO_LONG = 206;
 constexpr uint32_t ST_GENERAL_FAILURE = 31;  // any failure the table does not name
 
-// Files the device may hold open at once; handles are 1..FS_FILES_MAX.
-constexpr uint32_t FS_FILES_MAX = 64;
+// Files the device may hold open at once; handles are 1..FS_FILES_MAX, every 16-bit value but
+// 0 and 0xFFFF, so that the service sets no limit of its own: the process's limit on open
+// files is met first, and answered with status 4.
+constexpr uint32_t FS_FILES_MAX = 0xFFFE;
 
 // Files the device holds open through the service.
 extern uint32_t open_file_count GUARDED_BY(link_lock);

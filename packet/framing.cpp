@@ -178,6 +178,11 @@ void deframe_byte(uint8_t b)
     }
 }
 
+uint32_t text_room()
+{
+    return TEXT_RING_SIZE - text_count;
+}
+
 int text_take()
 {
     if (text_count == 0) {

@@ -28,6 +28,8 @@ void frame_limit_set(uint16_t block) REQUIRES(link_lock);
 void deframe_byte(uint8_t b) REQUIRES(link_lock);
 // Next byte of text between frames, or -1 when the ring is empty.
 int text_take() REQUIRES(link_lock);
+// Bytes the text ring can still take.
+uint32_t text_room() REQUIRES(link_lock);
 // Head of the receive queue, or nullptr.
 Packet* rx_queue_take() REQUIRES(link_lock);
 // Hands a Packet to the transmit side, which owns it from now on.

@@ -103,7 +103,7 @@ static bool xfer_take_request(const Packet* p) REQUIRES(link_lock)
 // Opens the named file for sending (a get request). The total is the file's size.
 static bool xfer_open_send(bool name_ok) REQUIRES(link_lock)
 {
-    int fd = name_ok ? plat::file_open(xfer_name, plat::FO_READ_SHARED) : -ENOENT;
+    int fd = name_ok ? plat::file_serve_open(xfer_name, plat::FO_READ_SHARED) : -ENOENT;
     if (fd < 0) {
         prog_total = 0;  // no file, no total to show
         return false;
@@ -117,7 +117,7 @@ static bool xfer_open_send(bool name_ok) REQUIRES(link_lock)
 // Creates (or truncates) the named file for receiving (a put request); shared with nobody.
 static bool xfer_create_recv(bool name_ok) REQUIRES(link_lock)
 {
-    int fd = name_ok ? plat::file_open(xfer_name, plat::FO_WRITE_EXCLUSIVE) : -ENOENT;
+    int fd = name_ok ? plat::file_serve_open(xfer_name, plat::FO_WRITE_EXCLUSIVE) : -ENOENT;
     prog_total = 0;  // a received file has no known total
     if (fd < 0) {
         return false;

@@ -24,6 +24,14 @@ constexpr uint32_t FILE_NAME_MAX = 255;
 // Opens name as given (relative to the current directory). Returns a handle >= 0 or -errno.
 // A directory opened for reading fails with -EISDIR.
 int file_open(const char* name, FileOpen how);
+// Confines the names of file_serve_open to the directory dir (once, at start-up, before any
+// thread). Returns 0 or -errno when dir is no directory that can be opened.
+int file_serve_root(const char* dir);
+// Opens a name the device gave, as file_open does, but only a regular file: a directory fails
+// with -EISDIR, a FIFO, device or socket with -EACCES, and the open never waits. With a root
+// set the name is taken relative to it, and an absolute name, ".." that climbs out of it or a
+// symbolic link that leads out of it fails with -ENOENT, as a missing file does.
+int file_serve_open(const char* name, FileOpen how);
 // Reads up to n bytes at the current position; 0 at end of file. Loops on EINTR.
 int file_read(int fd, void* buf, uint32_t n);
 // Writes all n bytes (short writes are continued); returns n or -errno.

@@ -12,6 +12,9 @@ namespace plat
 constexpr int SERIAL_PATH_MAX = 64;  // bytes of a device path, with its zero
 // The device path of a port name, into path (SERIAL_PATH_MAX bytes).
 void serial_path(const char* name, char* path);
+// 1 when a port of this name may be opened again after it was lost, 0 for a pseudo-terminal
+// slave named directly (/dev/pts/N): its number goes to the next terminal that asks for one.
+int serial_reopenable(const char* name);
 
 // 1 when the port name resolves to a directory, else 0 (also when it does not exist).
 int serial_is_directory(const char* name);
@@ -31,18 +34,25 @@ void serial_drop_lines();
 // Discards what the driver holds in both directions.
 void serial_purge();
 // Waits until bytes are received or the line changes. Returns 1 when bytes may be queued, 0 for
-// another event, -errno on failure; a port that hung up or failed makes it pause first, so
-// that a caller looping on it never spins.
+// another event, -errno when the port hung up or failed (an adapter pulled out, the other end
+// of a pseudo-terminal closed, no port open): the port is then of no more use until it is
+// closed and opened again. After serial_cancel it pauses and returns 0.
 int serial_wait();
 // Bytes waiting in the driver's input buffer, or -errno.
 int serial_queued();
 // Reads up to n bytes that are queued; never waits for more.
 int serial_read(uint8_t* buf, uint32_t n);
-// Writes all n bytes before returning; writes from several threads never interleave.
+// Writes all n bytes before returning; writes from several threads never interleave. Gives up
+// with -ETIMEDOUT when the bytes do not leave within the time they need at the line's rate
+// (twice it, plus a second), and with -ECANCELED once serial_cancel has been called.
 int serial_write(const uint8_t* buf, uint32_t n);
 // Hands one byte to the port and returns without waiting for it to leave the line; it keeps
 // its place in order with other writes.
 int serial_write_byte(uint8_t b);
 void serial_close();
+// For the end of the program: a write in flight gives up at once and no later one starts,
+// serial_queued reports nothing queued, and serial_wait only pauses, so that no thread holds
+// the link lock for long on the port's account.
+void serial_cancel();
 
 }  // namespace plat

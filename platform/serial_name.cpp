@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/serial.h"
 
@@ -24,6 +25,14 @@ void serial_path(const char* name, char* path)
     } else {
         std::snprintf(path, SERIAL_PATH_MAX, "/dev/%s", name);
     }
+}
+
+int serial_reopenable(const char* name)
+{
+    char path[SERIAL_PATH_MAX];
+    serial_path(name, path);
+    static const char PTS[] = "/dev/pts/";
+    return std::strncmp(path, PTS, sizeof PTS - 1) == 0 ? 0 : 1;
 }
 
 }  // namespace plat

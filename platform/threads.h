@@ -18,7 +18,9 @@
 #define REQUIRES(...) THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define ACQUIRE(...) THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace plat
 {
@@ -27,6 +29,8 @@ namespace plat
 // analysis; the mutex itself lives in the backend.
 struct CAPABILITY("mutex") LinkLock {
     void take() ACQUIRE();
+    // Takes the lock if it comes free within ms milliseconds; true when taken.
+    bool take_within(uint32_t ms) TRY_ACQUIRE(true);
     void give() RELEASE();
 };
 

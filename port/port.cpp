@@ -5,45 +5,117 @@
 // unattended sending threads; needs no lock of its own.
 #include "port/port.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "output/logfile.h"
 #include "platform/console.h"
 #include "platform/serial.h"
 #include "platform/threads.h"
+#include "port/mode.h"
 
 constexpr uint32_t SHUTDOWN_PAUSE_MS = 1000;  // lines dropped, then this pause before the close
+constexpr uint32_t REOPEN_PAUSE_MS = 1000;    // a lost port is tried again this often
 
-int port_open(const char* name, int32_t baud)
+// Why a port setup failed: the step, and the error where the step has one.
+enum SetupStep : uint8_t {
+    SETUP_OK = 0,
+    SETUP_DIRECTORY = 1,  // the name is a directory
+    SETUP_OPEN = 2,
+    SETUP_REGULAR = 3,  // the name is a disk file
+    SETUP_GET_STATE = 4,
+    SETUP_SET_STATE = 5,
+};
+
+// Opens and configures the port: exclusively, raw, at baud, DTR and RTS raised, purged. The
+// same at start-up and when a lost port is opened again.
+static SetupStep port_setup(const char* name, int32_t baud, int* err)
 {
+    *err = 0;
     if (plat::serial_is_directory(name) != 0) {
-        plat::console_print("ERROR: \"%s\" is not device file.\n", name);
-        return 1;
+        return SETUP_DIRECTORY;
     }
     int r = plat::serial_open(name);
     if (r < 0) {
-        plat::console_print("ERROR: Unable to open device file \"%s\"\nERROR #%d: %s\n", name, -r,
-                            std::strerror(-r));
-        return 1;
+        *err = -r;
+        return SETUP_OPEN;
     }
     if (plat::serial_is_regular_file() != 0) {
-        plat::console_print("ERROR: \"%s\" is not device file.\n", name);
-        return 1;
+        return SETUP_REGULAR;
     }
     // Read time-outs and the event mask have no counterpart here: the receive thread waits with
     // poll() and reads only what is queued; writes carry their own time-out in the platform.
     r = plat::serial_get_state();
     if (r < 0) {
-        error_report("GetCommState()", -r);
-        return 1;
+        *err = -r;
+        return SETUP_GET_STATE;
     }
     r = plat::serial_set_state(baud);
     if (r < 0) {
-        error_report("SetCommState()", -r);
-        return 1;
+        *err = -r;
+        return SETUP_SET_STATE;
     }
     plat::serial_purge();
-    return 0;
+    return SETUP_OK;
+}
+
+// The port as start-up opened it, for the reopen of a lost port (the receive thread's only).
+static char open_name[plat::SERIAL_PATH_MAX];
+static int32_t open_baud;
+
+int port_open(const char* name, int32_t baud)
+{
+    std::snprintf(open_name, sizeof open_name, "%s", name);
+    open_baud = baud;
+    int err = 0;
+    switch (port_setup(name, baud, &err)) {
+    case SETUP_OK:
+        return 0;
+    case SETUP_DIRECTORY:
+    case SETUP_REGULAR:
+        plat::console_print("ERROR: \"%s\" is not device file.\n", name);
+        return 1;
+    case SETUP_OPEN:
+        plat::console_print("ERROR: Unable to open device file \"%s\"\nERROR #%d: %s\n", name, err,
+                            std::strerror(err));
+        return 1;
+    case SETUP_GET_STATE:
+        error_report("GetCommState()", err);
+        return 1;
+    case SETUP_SET_STATE:
+        error_report("SetCommState()", err);
+        return 1;
+    }
+    return 1;
+}
+
+void port_recover()
+{
+    plat::serial_close();  // a device that comes back may take the same name only once it is free
+    if (plat::serial_reopenable(open_name) == 0) {
+        plat::console_print("\r\n%s: Port \"%s\" lost. A pseudo-terminal is not opened again "
+                            "(its number goes to the next terminal); press <End> to exit.\n",
+                            program_label(), open_name);
+        for (;;) {
+            plat::sleep_ms(REOPEN_PAUSE_MS);
+        }
+    }
+    plat::console_print("\r\n%s: Port \"%s\" lost, waiting for it to come back.\n", program_label(),
+                        open_name);
+    for (;;) {
+        plat::sleep_ms(REOPEN_PAUSE_MS);
+        int err = 0;
+        if (port_setup(open_name, open_baud, &err) == SETUP_OK) {
+            break;
+        }
+        plat::serial_close();  // opened but not set up: tried again as a whole
+    }
+    plat::console_print("\r\n%s: Port \"%s\" is back.\n", program_label(), open_name);
+}
+
+void port_cancel()
+{
+    plat::serial_cancel();
 }
 
 void port_write_byte(uint8_t b)

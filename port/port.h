@@ -7,8 +7,18 @@
 #include "platform/threads.h"
 
 // Opens and configures the port named name (as the command line gives it) at baud bits per
-// second. Returns 0, or 1 after a failure that it has reported on the console.
+// second. Returns 0, or 1 after a failure that it has reported on the console. Keeps name and
+// baud for port_recover.
 int port_open(const char* name, int32_t baud);
+
+// The receive thread's answer to a port that hung up or failed: closes it, says so on the
+// console and opens the same name again about every second, set up as port_open does, until
+// it opens; then says so. A pseudo-terminal slave named directly is not opened again: it says
+// so and waits for the end of the program.
+void port_recover() EXCLUDES(link_lock);
+// For the end of the program: writes in flight and later ones give up at once, and the
+// receive thread stops reading, so that the link lock comes free.
+void port_cancel();
 
 // Hands one byte to the port and returns without waiting for it to leave. Never fails to the
 // caller: a lost byte shows up at the device.

@@ -38,6 +38,7 @@ struct FakeState {
     std::string written;
     std::vector<std::string> writes;
     std::map<std::string, int> port_fail;
+    bool cancelled = false;
     // console
     std::string console;
     int clears = 0;
@@ -233,6 +234,15 @@ void LinkLock::take()
         std::abort();
     }
     st().lock_held = true;
+}
+
+bool LinkLock::take_within(uint32_t)
+{
+    if (st().lock_held) {
+        return false;  // no other thread could give it
+    }
+    st().lock_held = true;
+    return true;
 }
 
 void LinkLock::give()
@@ -436,6 +446,9 @@ int serial_read(uint8_t* buf, uint32_t n)
 
 int serial_write(const uint8_t* buf, uint32_t n)
 {
+    if (st().cancelled) {
+        return -ECANCELED;
+    }
     std::string w(reinterpret_cast<const char*>(buf), n);
     st().written += w;
     st().writes.push_back(w);
@@ -450,6 +463,11 @@ int serial_write_byte(uint8_t b)
 void serial_close()
 {
     st().port_open = false;
+}
+
+void serial_cancel()
+{
+    st().cancelled = true;
 }
 
 }  // namespace plat

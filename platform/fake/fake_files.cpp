@@ -15,6 +15,17 @@ int file_open(const char* name, FileOpen how)
     return err != 0 ? err : posix::file_open(name, how);
 }
 
+int file_serve_root(const char* dir)
+{
+    return posix::file_serve_root(dir);
+}
+
+int file_serve_open(const char* name, FileOpen how)
+{
+    int err = fake_take_file_failure("open");
+    return err != 0 ? err : posix::file_serve_open(name, how);
+}
+
 int file_read(int fd, void* buf, uint32_t n)
 {
     int err = fake_take_file_failure("read");

@@ -10,6 +10,8 @@ namespace plat::posix
 {
 
 int file_open(const char* name, FileOpen how);
+int file_serve_root(const char* dir);
+int file_serve_open(const char* name, FileOpen how);
 int file_read(int fd, void* buf, uint32_t n);
 int file_write(int fd, const void* buf, uint32_t n);
 int64_t file_size(int fd);

@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,12 +33,20 @@ int serial_set_any_speed(int fd, int baud);
 namespace
 {
 
-constexpr int HANGUP_PAUSE_MS = 200;             // a failed line is looked at again this often
-constexpr int WRITE_TIMEOUT_BASE_MS = 1000;      // a write gives up after this
-constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 1000;  // plus this per byte
+constexpr int HANGUP_PAUSE_MS = 200;       // a failed line is looked at again this often
+constexpr int CANCELLED_PAUSE_MS = 1000;   // serial_wait after serial_cancel
+constexpr uint32_t WRITE_SLACK_MS = 1000;  // a write may take this long beyond its bytes' time
+constexpr uint32_t WRITE_MARGIN = 2;       // times the bytes' time at the line's rate
+constexpr uint32_t BITS_PER_BYTE = 10;     // start bit, 8 data bits, stop bit
+constexpr int WRITE_SLICE_MS = 100;        // a waiting write looks for serial_cancel this often
 
+// The receive thread reads port_fd without the mutex (it alone closes and opens the port);
+// every other thread uses it under write_mutex, so that a port closed on a hang-up can never
+// leave a write on a descriptor number that now names another file.
 std::atomic<int> port_fd{-1};
-std::mutex write_mutex;
+std::timed_mutex write_mutex;
+std::atomic<int32_t> port_baud{0};  // the rate set last, for the write deadline
+std::atomic<bool> cancelled{false};
 
 speed_t standard_speed(int32_t baud)
 {
@@ -92,6 +102,16 @@ int modem_lines(unsigned long request)
     return ioctl(port_fd.load(), request, &bits) == 0 ? 0 : -errno;
 }
 
+// Milliseconds a write of n bytes may take: twice their time on the line, plus a second.
+uint32_t write_budget_ms(uint32_t n)
+{
+    const int32_t baud = port_baud.load();
+    const uint64_t rate = baud > 0 ? static_cast<uint64_t>(baud) : 1;
+    const uint64_t line_ms = (static_cast<uint64_t>(n) * BITS_PER_BYTE * 1000 + rate - 1) / rate;
+    const uint64_t ms = line_ms * WRITE_MARGIN + WRITE_SLACK_MS;
+    return ms < UINT32_MAX / 2 ? static_cast<uint32_t>(ms) : UINT32_MAX / 2;
+}
+
 }  // namespace
 
 int serial_is_directory(const char* name)
@@ -121,6 +141,7 @@ int serial_open(const char* name)
         ::close(fd);
         return -err;
     }
+    std::lock_guard<std::timed_mutex> g(write_mutex);
     port_fd = fd;
     return 0;
 }
@@ -167,13 +188,20 @@ int serial_set_state(int32_t baud)
             return r;
         }
     }
+    port_baud = baud;
     (void)modem_lines(TIOCMBIS);  // a pseudo-terminal has no modem lines: not an error
     return 0;
 }
 
 void serial_drop_lines()
 {
-    (void)modem_lines(TIOCMBIC);
+    // A write that cannot give up in time leaves the lines as they are rather than hold the
+    // end of the program.
+    std::unique_lock<std::timed_mutex> g(write_mutex,
+                                         std::chrono::milliseconds(WRITE_SLICE_MS * 3));
+    if (g.owns_lock() && port_fd.load() >= 0) {
+        (void)modem_lines(TIOCMBIC);
+    }
 }
 
 void serial_purge()
@@ -183,7 +211,16 @@ void serial_purge()
 
 int serial_wait()
 {
-    pollfd p{port_fd.load(), POLLIN, 0};
+    if (cancelled.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(CANCELLED_PAUSE_MS));
+        return 0;
+    }
+    const int fd = port_fd.load();
+    if (fd < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(HANGUP_PAUSE_MS));
+        return -EBADF;
+    }
+    pollfd p{fd, POLLIN, 0};
     int r = poll(&p, 1, -1);
     if (r < 0) {
         int err = errno;
@@ -193,17 +230,23 @@ int serial_wait()
         std::this_thread::sleep_for(std::chrono::milliseconds(HANGUP_PAUSE_MS));
         return -err;
     }
-    if ((p.revents & POLLIN) != 0) {
+    if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+        return (p.revents & POLLIN) != 0 ? 1 : 0;
+    }
+    // Hung up or failed (an adapter pulled out, the other end of a pty closed). A hung-up line
+    // reports POLLIN too, with nothing to read: only bytes still queued are worth a read.
+    int queued = 0;
+    if ((p.revents & POLLNVAL) == 0 && ioctl(fd, FIONREAD, &queued) == 0 && queued > 0) {
         return 1;
     }
-    // Hung up or failed (an adapter pulled out, the other end of a pty closed): pause so that
-    // the receive thread looping on us does not spin.
-    std::this_thread::sleep_for(std::chrono::milliseconds(HANGUP_PAUSE_MS));
     return (p.revents & POLLNVAL) != 0 ? -EBADF : -EIO;
 }
 
 int serial_queued()
 {
+    if (cancelled.load()) {
+        return 0;
+    }
     int n = 0;
     if (ioctl(port_fd.load(), FIONREAD, &n) != 0) {
         return -errno;
@@ -229,11 +272,17 @@ int serial_read(uint8_t* buf, uint32_t n)
 
 int serial_write(const uint8_t* buf, uint32_t n)
 {
-    std::lock_guard<std::mutex> g(write_mutex);
-    int fd = port_fd.load();
-    uint32_t deadline = tick_ms() + WRITE_TIMEOUT_BASE_MS + WRITE_TIMEOUT_PER_BYTE_MS * n;
+    std::lock_guard<std::timed_mutex> g(write_mutex);
+    const int fd = port_fd.load();
+    if (fd < 0) {
+        return -EIO;  // lost, not yet back
+    }
+    const uint32_t deadline = tick_ms() + write_budget_ms(n);
     uint32_t done = 0;
     while (done < n) {
+        if (cancelled.load()) {
+            return -ECANCELED;
+        }
         ssize_t w = ::write(fd, buf + done, n - done);
         if (w > 0) {
             done += static_cast<uint32_t>(w);
@@ -245,13 +294,14 @@ int serial_write(const uint8_t* buf, uint32_t n)
         if (w < 0 && errno != EAGAIN) {
             return -errno;
         }
-        // The driver's output buffer is full: wait for room, within the write time-out.
+        // The driver's output buffer is full (the device reads nothing, or flow is stopped):
+        // wait for room within the deadline, a slice at a time.
         int32_t left = static_cast<int32_t>(deadline - tick_ms());
         if (left <= 0) {
             return -ETIMEDOUT;
         }
         pollfd p{fd, POLLOUT, 0};
-        (void)poll(&p, 1, left);
+        (void)poll(&p, 1, left < WRITE_SLICE_MS ? left : WRITE_SLICE_MS);
     }
     return static_cast<int>(n);
 }
@@ -264,10 +314,22 @@ int serial_write_byte(uint8_t b)
 
 void serial_close()
 {
+    // Writes give up within a slice once cancelled and at once on a hung-up line; should one
+    // hold on all the same, the port stays open for the process exit to close.
+    std::unique_lock<std::timed_mutex> g(write_mutex,
+                                         std::chrono::milliseconds(WRITE_SLICE_MS * 3));
+    if (!g.owns_lock()) {
+        return;
+    }
     int fd = port_fd.exchange(-1);
     if (fd >= 0) {
         ::close(fd);
     }
+}
+
+void serial_cancel()
+{
+    cancelled = true;
 }
 
 }  // namespace plat

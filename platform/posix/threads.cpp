@@ -19,12 +19,17 @@ namespace plat
 
 namespace
 {
-std::mutex link_mutex;
+std::timed_mutex link_mutex;
 }
 
 void LinkLock::take()
 {
     link_mutex.lock();
+}
+
+bool LinkLock::take_within(uint32_t ms)
+{
+    return link_mutex.try_lock_for(std::chrono::milliseconds(ms));
 }
 
 void LinkLock::give()

@@ -72,6 +72,7 @@ inline constexpr std::string_view USAGE_TEXT =
     "      /KIVET : KIVET mode\n"
     "      /PASEL : PASEL mode\n"
     "      /TIMESTAMP : Enable timestamp\n"
+    "      /ROOT:<dir> : Serve the device only the files under <dir>\n"
     "      <com>: COM1/COM2/..., default:COM1\n"
     "      <baud>: 1200/2400/4800/9600/19200/38400/57600/115200/..., Default: 57600\n"
     "      <file>: Log file name\n"

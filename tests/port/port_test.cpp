@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/options.h"
 #include "output/logfile.h"
@@ -128,17 +129,45 @@ TEST_F(Receive, HeldPaselTextWaitsWhileInKivetMode)
     EXPECT_EQ(plat::fake_console_output(), "xyzabc");
 }
 
-TEST_F(Receive, FailedWaitOrReadLosesNothingQueued)
+TEST_F(Receive, FailedWaitReopensThePortAndFailedReadLosesNothingQueued)
 {
-    plat::fake_port_fail("wait", EIO);
+    link_lock.give();
+    const int opened = port_open("COM1", 57600);
+    link_lock.take();
+    ASSERT_EQ(opened, 0);
+    plat::fake_port_fail("wait", EIO);     // hung up
+    plat::fake_port_fail("open", ENOENT);  // not back at the first try
     plat::fake_port_feed("one");
     pass();
-    EXPECT_EQ(plat::fake_console_output(), "one");
+    EXPECT_EQ(plat::fake_console_output(),
+              "\r\nKIVET32: Port \"COM1\" lost, waiting for it to come back.\n"
+              "\r\nKIVET32: Port \"COM1\" is back.\none");
+    EXPECT_EQ(plat::fake_sleeps(), (std::vector<uint32_t>{1000, 1000}));
+    EXPECT_TRUE(plat::fake_port_open());
+    EXPECT_TRUE(plat::fake_port_lines_up());
+    EXPECT_EQ(plat::fake_port_purges(), 2);  // at the open and at the reopen
+    plat::fake_console_clear_output();
     plat::fake_port_fail("read", EIO);
     plat::fake_port_feed("two");
     pass();
     pass();
-    EXPECT_EQ(plat::fake_console_output(), "onetwo");
+    EXPECT_EQ(plat::fake_console_output(), "two");
+}
+
+TEST_F(Receive, PaselReadsNoMoreThanTheTextRingHolds)
+{
+    mode_flag = MODE_PASEL;
+    ASSERT_TRUE(capture_open("c.txt"));
+    std::string text;
+    while (text.size() < READ_CHUNK * 3) {
+        text += static_cast<char>('a' + text.size() % 26);
+    }
+    plat::fake_port_feed(text);
+    pass();
+    pass();
+    capture_close();
+    EXPECT_EQ(plat::fake_console_output(), text);
+    EXPECT_EQ(read_file("c.txt"), text);
 }
 
 }  // namespace
