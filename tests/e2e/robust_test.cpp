@@ -1,0 +1,244 @@
+// tests/e2e/robust_test.cpp: what a device or a PC in the field does to the host: the device
+// vanishes and comes back, stops reading, names a FIFO, floods PASEL text, opens many files,
+// and names files outside the served root.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "tests/e2e/harness.h"
+#include "tests/e2e/pasel_util.h"
+#include "tools/devsim/kivet_device.h"
+
+using namespace e2e;
+using devsim::KivetClient;
+using devsim::KivetReply;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+
+constexpr uint16_t NOT_FOUND = 2;       // status of a missing file
+constexpr uint16_t PATH_NOT_FOUND = 3;  // status of a file in a missing directory
+constexpr uint16_t ACCESS_DENIED = 5;
+
+// CPU seconds (user and system) the process has used so far, or -1.
+double cpu_seconds(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(stat.substr(close + 2));
+    std::string skip;
+    for (int i = 0; i < 11; ++i) {  // state ... cmajflt: fields 3 to 13
+        fields >> skip;
+    }
+    long utime = 0;
+    long stime = 0;
+    fields >> utime >> stime;
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+// Points the symbolic link at path to target, in one step (a reader never finds it missing).
+bool point_link(const std::string& link, const std::string& target)
+{
+    const std::string tmp = link + ".new";
+    (void)unlink(tmp.c_str());
+    return symlink(target.c_str(), tmp.c_str()) == 0 && rename(tmp.c_str(), link.c_str()) == 0;
+}
+
+}  // namespace
+
+// The device vanishes behind a symbolic link and a new one takes the link: the host waits
+// without using the CPU, says so once, and serves the new device as it served the first.
+TEST(Field, VanishedDeviceIsWaitedForAndFollowedThroughASymbolicLink)
+{
+    Host h;
+    auto first = std::make_unique<devsim::Pty>();
+    ASSERT_TRUE(point_link(h.file("tty"), first->slave_path()));
+    ASSERT_TRUE(h.start(KIVET_BIN, {"./tty", "57600", "r.log"}));
+    ASSERT_TRUE(h.screen_until("exit.\n"));
+    ASSERT_TRUE(first->write("first\r\n"));
+    ASSERT_TRUE(h.screen_until("first\r\n"));
+
+    first.reset();  // the adapter pulled out
+    ASSERT_TRUE(h.screen_until("KIVET32: Port \"./tty\" lost, waiting for it to come back.\n"));
+    const double cpu_before = cpu_seconds(h.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const double cpu = cpu_seconds(h.pid()) - cpu_before;
+    std::printf("CPU while the device is gone: %.2f s in 5 s\n", cpu);
+    EXPECT_LT(cpu, 0.5) << "the host spins while the device is gone";
+
+    devsim::Pty second;
+    ASSERT_TRUE(point_link(h.file("tty"), second.slave_path()));
+    ASSERT_TRUE(h.screen_until("KIVET32: Port \"./tty\" is back.\n"));
+    ASSERT_TRUE(second.write("second\r\n"));
+    ASSERT_TRUE(h.screen_until("second\r\n"));
+    ASSERT_TRUE(write_file(h.file("f.txt"), "served again"));
+    KivetClient client(second);
+    const KivetReply r = client.fetch_file("f.txt");
+    ASSERT_TRUE(r.ok()) << "status " << r.status;
+    EXPECT_EQ(devsim::to_string(r.data), "served again");
+    EXPECT_EQ(h.screen().find("lost"), h.screen().rfind("lost")) << "said more than once";
+
+    h.keys(KEY_END);
+    EXPECT_EQ(h.wait_exit(), 0);
+    const std::string log = read_file(h.file("r.log"));
+    EXPECT_NE(log.find("first\r\n"), std::string::npos);
+    EXPECT_NE(log.find("second\r\n"), std::string::npos);
+}
+
+// A pseudo-terminal slave named directly is not opened again; End still ends the program.
+TEST(Field, LostPseudoTerminalIsNotReopened)
+{
+    Host h;
+    auto pty = std::make_unique<devsim::Pty>();
+    ASSERT_TRUE(h.start(KIVET_BIN, {pty->port_name()}));
+    const std::string name = pty->port_name();
+    pty.reset();
+    ASSERT_TRUE(h.screen_until("KIVET32: Port \"" + name + "\" lost. A pseudo-terminal is not " +
+                               "opened again (its number goes to the next terminal); press " +
+                               "<End> to exit.\n"));
+    h.keys(KEY_END);
+    EXPECT_EQ(h.wait_exit(), 0);
+}
+
+// A device that stops reading while the host answers its reads: SIGTERM still ends the program
+// at once, with the log closed whole and the terminal restored.
+TEST(Field, SigtermEndsTheProgramWhileTheDeviceReadsNothing)
+{
+    Host h;
+    ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name(), "57600", "s.log"}));
+    ASSERT_TRUE(write_file(h.file("big.bin"), random_bytes(1 << 20, 7)));
+    ASSERT_TRUE(h.device().write("before\r\n"));
+    ASSERT_TRUE(h.screen_until("before\r\n"));
+    KivetClient client(h.device());
+    const KivetReply open = client.open(devsim::KV_MODE_READ, "big.bin");
+    ASSERT_TRUE(open.ok()) << "status " << open.status;
+    // Far more replies than the line holds; the device reads none of them.
+    devsim::Bytes reads;
+    for (int i = 0; i < 2000; ++i) {
+        const devsim::Bytes one = devsim::kivet_read(open.handle, devsim::KIVET_READ_MAX);
+        reads.insert(reads.end(), one.begin(), one.end());
+    }
+    ASSERT_TRUE(h.device().write(reads));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the line fills up
+
+    const auto sent = Clock::now();
+    h.signal(SIGTERM);
+    const int code = h.wait_exit(10000);
+    const double took = std::chrono::duration<double>(Clock::now() - sent).count();
+    std::printf("shutdown with a stalled device: %.2f s\n", took);
+    EXPECT_EQ(code, 0);
+    EXPECT_LT(took, 3.0);
+    EXPECT_EQ(read_file(h.file("s.log")), "before\r\n");
+    EXPECT_EQ(h.console_mode().c_lflag, h.console_mode_before().c_lflag);
+}
+
+// A FIFO (with no writer) named by the device is refused with a status at once, whatever the
+// mode; the service goes on.
+TEST(Field, FifoNamedByTheDeviceIsRefusedWithoutBlocking)
+{
+    Host h;
+    ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name()}));
+    ASSERT_EQ(mkfifo(h.file("pipe").c_str(), 0600), 0);
+    KivetClient client(h.device());
+    for (const uint8_t mode : {devsim::KV_MODE_READ, devsim::KV_MODE_UPDATE}) {
+        const KivetReply r = client.open(mode, "pipe");
+        ASSERT_TRUE(r.answered) << "no reply for mode " << int(mode);
+        EXPECT_EQ(r.handle, devsim::KIVET_BAD_HANDLE);
+        EXPECT_EQ(r.status, ACCESS_DENIED);
+    }
+    ASSERT_TRUE(write_file(h.file("plain.txt"), "still served"));
+    const KivetReply r = client.fetch_file("plain.txt");
+    ASSERT_TRUE(r.ok()) << "status " << r.status;
+    EXPECT_EQ(devsim::to_string(r.data), "still served");
+}
+
+// 2 MB of text between frames as fast as the line carries it: all of it on the console and in
+// the log, in order.
+TEST(Field, PaselTextFloodIsLoggedWhole)
+{
+    Host h;
+    ASSERT_TRUE(h.start(PASEL_BIN, {h.port_name(), "115200", "p.log"}));
+    ASSERT_TRUE(h.screen_until("exit.\n"));
+    std::string text;
+    std::mt19937 rng(3);
+    while (text.size() < (2u << 20)) {
+        const size_t line = rng() % 200;
+        for (size_t i = 0; i < line; ++i) {
+            text += char('a' + rng() % 26);  // no '!', so the log's wrap marks stand out
+        }
+        text += "\r\n";
+    }
+    text += "<end>";
+    ASSERT_TRUE(h.device().write(text));
+    ASSERT_TRUE(h.screen_until("<end>", 60000));
+    std::string log;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    do {
+        log = read_file(h.file("p.log"));
+        for (size_t at = log.find("!\r\n"); at != std::string::npos; at = log.find("!\r\n", at)) {
+            log.erase(at, 3);
+        }
+    } while (log.size() < text.size() && Clock::now() < deadline);
+    std::printf("PASEL text lost under flood: %zd of %zu bytes\n",
+                ssize_t(text.size()) - ssize_t(log.size()), text.size());
+    EXPECT_EQ(log.size(), text.size());
+    EXPECT_TRUE(log == text) << "the log differs from the text sent";
+    EXPECT_NE(h.screen().find(text), std::string::npos) << "the console lost text";
+}
+
+// The service sets no limit of its own on open files.
+TEST(Field, HundredOpensWithoutClosesAreServed)
+{
+    Host h;
+    ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name()}));
+    ASSERT_TRUE(write_file(h.file("f.txt"), "x"));
+    KivetClient client(h.device());
+    std::set<uint16_t> handles;
+    for (int i = 0; i < 100; ++i) {
+        const KivetReply r = client.open(devsim::KV_MODE_READ, "f.txt");
+        ASSERT_TRUE(r.ok()) << "open " << i + 1 << ": status " << r.status;
+        EXPECT_NE(r.handle, devsim::KIVET_BAD_HANDLE);
+        handles.insert(r.handle);
+    }
+    EXPECT_EQ(handles.size(), 100u);
+    const KivetReply r = client.read(*handles.rbegin(), 1);
+    ASSERT_TRUE(r.ok()) << "status " << r.status;
+    EXPECT_EQ(devsim::to_string(r.data), "x");
+}
+
+// With a served root, names that lead out of it are missing files; names in it are served.
+TEST(Field, RootConfinesTheDevicesNames)
+{
+    Host h;
+    ASSERT_EQ(mkdir(h.file("srv").c_str(), 0700), 0);
+    ASSERT_TRUE(write_file(h.file("srv/in.txt"), "inside"));
+    ASSERT_TRUE(write_file(h.file("out.txt"), "outside"));
+    ASSERT_EQ(symlink("../out.txt", h.file("srv/link.txt").c_str()), 0);
+    ASSERT_TRUE(h.start(KIVET_BIN, {"/ROOT:srv", h.port_name()}));
+    KivetClient client(h.device());
+
+    KivetReply r = client.fetch_file("in.txt");
+    ASSERT_TRUE(r.ok()) << "status " << r.status;
+    EXPECT_EQ(devsim::to_string(r.data), "inside");
+    EXPECT_EQ(client.open(devsim::KV_MODE_READ, h.file("out.txt")).status, PATH_NOT_FOUND);
+    EXPECT_EQ(client.open(devsim::KV_MODE_READ, "..\\out.txt").status, PATH_NOT_FOUND);
+    EXPECT_EQ(client.open(devsim::KV_MODE_READ, "link.txt").status, NOT_FOUND);
+    EXPECT_EQ(client.open(devsim::KV_MODE_CREATE, "../new.txt").status, PATH_NOT_FOUND);
+    EXPECT_FALSE(file_exists(h.file("new.txt")));
+    r = client.store_file("sub.txt", devsim::to_bytes("made"));
+    ASSERT_TRUE(r.ok()) << "status " << r.status;
+    EXPECT_EQ(read_file(h.file("srv/sub.txt")), "made");
+}
