@@ -71,7 +71,10 @@ TEST(Field, VanishedDeviceIsWaitedForAndFollowedThroughASymbolicLink)
     ASSERT_TRUE(first->write("first\r\n"));
     ASSERT_TRUE(h.screen_until("first\r\n"));
 
-    first.reset();  // the adapter pulled out
+    // The adapter pulled out: its link goes, as a device manager removes it, and a new pty taking
+    // the old number (another test's) is never opened by mistake.
+    ASSERT_TRUE(point_link(h.file("tty"), h.file("no-device")));
+    first.reset();
     ASSERT_TRUE(h.screen_until("KIVET32: Port \"./tty\" lost, waiting for it to come back.\n"));
     const double cpu_before = cpu_seconds(h.pid());
     std::this_thread::sleep_for(std::chrono::seconds(5));
@@ -241,4 +244,11 @@ TEST(Field, RootConfinesTheDevicesNames)
     r = client.store_file("sub.txt", devsim::to_bytes("made"));
     ASSERT_TRUE(r.ok()) << "status " << r.status;
     EXPECT_EQ(read_file(h.file("srv/sub.txt")), "made");
+
+    // A root that is not there ends the start: the program never serves unconfined by mistake.
+    const RunResult missing = run_captured(KIVET_BIN, {"/ROOT:nowhere", "pts/0"}, h.dir());
+    EXPECT_EQ(missing.exit_code, 1);
+    EXPECT_NE(missing.output.find("\nERROR: Unable to open root directory \"nowhere\"\nERROR #2: "),
+              std::string::npos)
+        << escaped(missing.output);
 }
