@@ -44,7 +44,7 @@ constexpr int WRITE_SLICE_MS = 100;        // a waiting write looks for serial_c
 // every other thread uses it under write_mutex, so that a port closed on a hang-up can never
 // leave a write on a descriptor number that now names another file.
 std::atomic<int> port_fd{-1};
-std::timed_mutex write_mutex;
+std::mutex write_mutex;
 std::atomic<int32_t> port_baud{0};  // the rate set last, for the write deadline
 std::atomic<bool> cancelled{false};
 
@@ -102,6 +102,20 @@ int modem_lines(unsigned long request)
     return ioctl(port_fd.load(), request, &bits) == 0 ? 0 : -errno;
 }
 
+// Takes g's mutex if it comes free within ms; try_lock and short pauses rather than a timed
+// lock, which the sanitizers do not follow.
+bool lock_within(std::unique_lock<std::mutex>& g, int ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!g.try_lock()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 // Milliseconds a write of n bytes may take: twice their time on the line, plus a second.
 uint32_t write_budget_ms(uint32_t n)
 {
@@ -141,7 +155,7 @@ int serial_open(const char* name)
         ::close(fd);
         return -err;
     }
-    std::lock_guard<std::timed_mutex> g(write_mutex);
+    std::lock_guard<std::mutex> g(write_mutex);
     port_fd = fd;
     return 0;
 }
@@ -197,9 +211,8 @@ void serial_drop_lines()
 {
     // A write that cannot give up in time leaves the lines as they are rather than hold the
     // end of the program.
-    std::unique_lock<std::timed_mutex> g(write_mutex,
-                                         std::chrono::milliseconds(WRITE_SLICE_MS * 3));
-    if (g.owns_lock() && port_fd.load() >= 0) {
+    std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
+    if (lock_within(g, WRITE_SLICE_MS * 3) && port_fd.load() >= 0) {
         (void)modem_lines(TIOCMBIC);
     }
 }
@@ -272,7 +285,7 @@ int serial_read(uint8_t* buf, uint32_t n)
 
 int serial_write(const uint8_t* buf, uint32_t n)
 {
-    std::lock_guard<std::timed_mutex> g(write_mutex);
+    std::lock_guard<std::mutex> g(write_mutex);
     const int fd = port_fd.load();
     if (fd < 0) {
         return -EIO;  // lost, not yet back
@@ -316,9 +329,8 @@ void serial_close()
 {
     // Writes give up within a slice once cancelled and at once on a hung-up line; should one
     // hold on all the same, the port stays open for the process exit to close.
-    std::unique_lock<std::timed_mutex> g(write_mutex,
-                                         std::chrono::milliseconds(WRITE_SLICE_MS * 3));
-    if (!g.owns_lock()) {
+    std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
+    if (!lock_within(g, WRITE_SLICE_MS * 3)) {
         return;
     }
     int fd = port_fd.exchange(-1);
