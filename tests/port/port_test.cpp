@@ -154,20 +154,4 @@ TEST_F(Receive, FailedWaitReopensThePortAndFailedReadLosesNothingQueued)
     EXPECT_EQ(plat::fake_console_output(), "two");
 }
 
-TEST_F(Receive, PaselReadsNoMoreThanTheTextRingHolds)
-{
-    mode_flag = MODE_PASEL;
-    ASSERT_TRUE(capture_open("c.txt"));
-    std::string text;
-    while (text.size() < READ_CHUNK * 3) {
-        text += static_cast<char>('a' + text.size() % 26);
-    }
-    plat::fake_port_feed(text);
-    pass();
-    pass();
-    capture_close();
-    EXPECT_EQ(plat::fake_console_output(), text);
-    EXPECT_EQ(read_file("c.txt"), text);
-}
-
 }  // namespace
