@@ -16,8 +16,9 @@
 constexpr uint8_t KEY_CR = 0x0D;   // most hot keys end with one to the device
 constexpr uint8_t KEY_ESC = 0x1B;  // a cursor key goes out as ESC '[' letter
 constexpr uint8_t KEY_CSI = 0x5B;
-constexpr uint8_t KEY_DEL_CHAR = 0x08;    // what the Delete key sends
-constexpr uint8_t KEY_CTRL_CARET = 0x1E;  // Ctrl+Shift+6
+constexpr uint8_t KEY_DEL_CHAR = 0x08;     // what the Delete key sends
+constexpr uint8_t KEY_CTRL_CARET = 0x1E;   // Ctrl+Shift+6
+constexpr uint32_t END_KEY_WAIT_MS = 300;  // End waits this long for a busy link lock at most
 
 bool line_free()
 {
@@ -164,24 +165,38 @@ KeyResult key_handle(const plat::KeyEvent& ev)
     return KEY_GO_ON;
 }
 
-KeyResult console_batch()
+// Hands the keys of one batch to the key handler in order, up to End.
+static KeyResult batch_handle(const plat::KeyEvent* ev, int n) REQUIRES(link_lock)
 {
-    plat::console_flush_input();  // keys pressed while the last batch was handled are dropped
-    plat::KeyEvent ev[KEY_BATCH];
-    int n = plat::console_read_keys(ev, KEY_BATCH);
-    for (int i = 0; i < n; ++i) {
-        if (ev[i].key_down != 0 && ev[i].vk == plat::VK_END) {
-            port_cancel();  // before the lock: a thread stuck in a port write may hold it
-            return KEY_QUIT;
-        }
-    }
-    plat::LockHold hold(link_lock);
     for (int i = 0; i < n; ++i) {
         if (ev[i].key_down != 0 && key_handle(ev[i]) == KEY_QUIT) {
             return KEY_QUIT;  // the keys after End are never handled
         }
     }
     return KEY_GO_ON;
+}
+
+KeyResult console_batch()
+{
+    plat::console_flush_input();  // keys pressed while the last batch was handled are dropped
+    plat::KeyEvent ev[KEY_BATCH];
+    int n = plat::console_read_keys(ev, KEY_BATCH);
+    bool end = false;
+    for (int i = 0; i < n; ++i) {
+        end = end || (ev[i].key_down != 0 && ev[i].vk == plat::VK_END);
+    }
+    if (!end) {
+        plat::LockHold hold(link_lock);
+        return batch_handle(ev, n);
+    }
+    // A thread stuck in a port write may hold the lock: End waits for it only a little, and the
+    // keys typed before End in the same batch are then not handled.
+    if (!link_lock.take_within(END_KEY_WAIT_MS)) {
+        return KEY_QUIT;
+    }
+    KeyResult r = batch_handle(ev, n);
+    link_lock.give();
+    return r;
 }
 
 void console_loop()
