@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes sure the tools the build needs are here: cmake, g++, make, GoogleTest, and (for the
-# thread-sanitizer build and the format check) clang and clang-format. As root on Debian it
+# thread-sanitizer build and the format check) clang and clang-format, and (for the package
+# check) groff, dpkg-dev and file. As root on Debian it
 # installs what is missing; otherwise it says what is missing and fails.
 set -euo pipefail
 
@@ -10,6 +11,10 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 if [ "${1:-}" = "--full" ]; then
+    # The package check: groff for the manual pages, dpkg-shlibdeps and file for cpack.
+    command -v groff >/dev/null 2>&1 || need+=(groff-base)
+    command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
+    command -v file >/dev/null 2>&1 || need+=(file)
     command -v clang++ >/dev/null 2>&1 || need+=(clang libclang-rt-dev)
     command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
     # The sanitizer and fuzzer runtimes come in a package of their own.

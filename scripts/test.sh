@@ -2,7 +2,8 @@
 # Builds everything and runs every test: unit and end-to-end tests in a plain build, again
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and again under ThreadSanitizer (clang,
 # which also checks the lock annotations at compile time); then a short run of each fuzz target
-# (libFuzzer, ASan+UBSan) and the format check.
+# (libFuzzer, ASan+UBSan), the format check, and the build, install and package as a user makes
+# them (scripts/package.sh).
 #   bash scripts/test.sh          all of it
 #   bash scripts/test.sh quick    the plain build only
 set -euo pipefail
@@ -62,6 +63,7 @@ if [ "$mode" != quick ]; then
     echo "=== format"
     git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
     echo "format: clean"
+    bash scripts/package.sh
 fi
 
 # One line for all the builds' tests together.
