@@ -59,7 +59,9 @@ build_programs
 make_files
 cd "$demo"
 
-"$build/devsim" --mode "$mode" --dir device --port-file devsim.port >devsim.out 2>&1 &
+# At the pace of a real line: get big.txt then takes about 17 s, with the progress line moving.
+"$build/devsim" --mode "$mode" --baud 115200 --dir device --port-file devsim.port \
+    >devsim.out 2>&1 &
 devsim_pid=$!
 trap 'kill "$devsim_pid" 2>/dev/null || true' EXIT
 
@@ -76,13 +78,13 @@ fi
 port=$(cat devsim.port)
 
 cat <<TEXT
-demo: device emulator on /dev/$port, speaking $mode; files: demo/ (PC), demo/device/.
+demo: device emulator on /dev/$port at 115200 baud, speaking $mode; files: demo/ (PC), demo/device/.
 demo: at the device prompt try: help, get hello.txt, cat hello.txt, put notes.txt,
 demo: get big.txt, flood 20, ls. F1: the host's status and hot keys; End: quit.
 TEXT
 
 status=0
-"$build/$host" /TIMESTAMP "$port" 57600 demo.log || status=$?
+"$build/$host" /TIMESTAMP "$port" 115200 demo.log || status=$?
 
 # The emulator ends when the host closes the port; the trap ends it if it did not.
 for ((i = 0; i < 20; i++)); do

@@ -269,4 +269,9 @@ TEST(OptionsParse, ScriptBoundsTheWaitForTheHostUnlessTold)
     EXPECT_FALSE(options_parse({"--mode", "ymodem"}, bad, error));
     EXPECT_FALSE(options_parse({"--colour", "red"}, bad, error));
     EXPECT_FALSE(options_parse({"--host-timeout", "soon"}, bad, error));
+    EXPECT_FALSE(options_parse({"--baud", "fast"}, bad, error));
+
+    Options paced;
+    ASSERT_TRUE(options_parse({"--baud", "115200"}, paced, error));
+    EXPECT_EQ(paced.baud, 115200);
 }

@@ -1,11 +1,13 @@
 // tests/tools/session_test.cpp: how the emulator notices the host (tools/devsim/session) on a
 // real pseudo-terminal pair, the slave opened and configured as the host does it; and the
-// put-back link.
+// put-back link and the line-rate pacing.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include "tools/devsim/session.h"
 
@@ -79,4 +81,23 @@ TEST(BufferedLink, PutBackBytesComeFirstAndDrainTakesAll)
     link.unread(to_bytes("w"));
     EXPECT_EQ(link.drain(20), 4u);
     EXPECT_TRUE(link.read_some(10, 0).empty());
+}
+
+TEST(PacedLink, CarriesBothWaysAtTheLineRateInOrder)
+{
+    auto [device, host] = make_memory_pair();
+    PacedLink paced(device, 9600);  // 960 bytes a second: 192 bytes take 0.2 s
+    Bytes bytes(192);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = uint8_t(i);
+    }
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(paced.write(bytes));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    EXPECT_EQ(host.read_exactly(bytes.size(), 1000), bytes);
+
+    ASSERT_TRUE(host.write(bytes));
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(paced.read_exactly(bytes.size(), 5000), bytes);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
 }

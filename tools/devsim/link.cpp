@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace devsim
 {
@@ -77,6 +78,37 @@ std::pair<MemoryLink, MemoryLink> make_memory_pair()
     auto a_to_b = std::make_shared<MemoryLink::Pipe>();
     auto b_to_a = std::make_shared<MemoryLink::Pipe>();
     return {MemoryLink(b_to_a, a_to_b), MemoryLink(a_to_b, b_to_a)};
+}
+
+PacedLink::PacedLink(Link& inner, int32_t baud)
+    : inner_(inner), byte_time_(10.0 / baud), slice_(std::max<size_t>(1, size_t(baud / 1000))),
+      out_free_(Clock::now()), in_free_(Clock::now())
+{
+}
+
+bool PacedLink::write(const Bytes& bytes)
+{
+    std::lock_guard<std::mutex> hold(out_mutex_);
+    out_free_ = std::max(out_free_, Clock::now());  // an idle line is free now, not in the past
+    for (size_t at = 0; at < bytes.size(); at += slice_) {
+        std::this_thread::sleep_until(out_free_);
+        const size_t n = std::min(slice_, bytes.size() - at);
+        if (!inner_.write(Bytes(bytes.begin() + long(at), bytes.begin() + long(at + n)))) {
+            return false;
+        }
+        out_free_ += std::chrono::duration_cast<Clock::duration>(byte_time_ * double(n));
+    }
+    return true;
+}
+
+Bytes PacedLink::read_some(size_t max, int timeout_ms)
+{
+    std::lock_guard<std::mutex> hold(in_mutex_);
+    std::this_thread::sleep_until(in_free_);
+    Bytes got = inner_.read_some(std::min(max, slice_), timeout_ms);
+    in_free_ = std::max(in_free_, Clock::now()) +
+               std::chrono::duration_cast<Clock::duration>(byte_time_ * double(got.size()));
+    return got;
 }
 
 }  // namespace devsim

@@ -4,6 +4,7 @@
 // engine, the device emulator and the tests.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -65,5 +66,28 @@ class MemoryLink : public Link
 
 // Two connected ends: first.write() reaches second.read_some() and back.
 std::pair<MemoryLink, MemoryLink> make_memory_pair();
+
+// A serial line's pace on a link: bytes go each way no faster than a line at baud carries them,
+// baud / 10 bytes per second (8 data bits, a start and a stop bit), in slices of about 10 ms,
+// like a UART draining its FIFO. A write returns when its last slice is handed on; a read
+// takes at most one slice, no sooner than the line has carried the bytes read before it.
+class PacedLink : public Link
+{
+  public:
+    PacedLink(Link& inner, int32_t baud);
+    bool write(const Bytes& bytes) override;
+    Bytes read_some(size_t max, int timeout_ms) override;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    Link& inner_;
+    std::chrono::duration<double> byte_time_;  // one byte on the line
+    size_t slice_;                             // bytes carried at once
+    std::mutex out_mutex_;                     // one writer at a time
+    Clock::time_point out_free_;               // the line has sent everything written by then
+    std::mutex in_mutex_;                      // one reader at a time
+    Clock::time_point in_free_;                // the line has carried everything read by then
+};
 
 }  // namespace devsim

@@ -1,8 +1,9 @@
 // tools/devsim/main.cpp: the device emulator. Opens a pseudo-terminal pair, names the port the
 // host program is to open, waits for the host, then plays a device: an interactive command
 // shell that the host's user types to, or a script (--script). Optionally over a spoiled link
-// (--impair). Ends when the host closes the port, on SIGTERM, SIGINT or SIGHUP, or at the end
-// of the script. Single-threaded; the emulator's own log goes to standard output.
+// (--impair) and at the pace of a real line (--baud). Ends when the host closes the port, on
+// SIGTERM, SIGINT or SIGHUP, or at the end of the script. Single-threaded; the emulator's own log
+// goes to standard output.
 #include <signal.h>
 
 #include <cstdio>
@@ -160,6 +161,11 @@ int main(int argc, char** argv)
         impaired = std::make_unique<ImpairedLink>(*pty, opt.impair.outgoing, opt.impair.incoming,
                                                   opt.impair.seed);
         raw = impaired.get();
+    }
+    std::unique_ptr<PacedLink> paced;
+    if (opt.baud > 0) {
+        paced = std::make_unique<PacedLink>(*raw, opt.baud);
+        raw = paced.get();
     }
     BufferedLink link(*raw);
     auto link_report = [&impaired]() -> std::string {

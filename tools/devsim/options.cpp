@@ -11,7 +11,7 @@ namespace devsim
 
 const char OPTIONS_USAGE[] =
     "usage: devsim [--mode kivet|pasel] [--dir DIR] [--port-file FILE] [--script FILE]\n"
-    "              [--impair LIST] [--host-timeout MS]\n"
+    "              [--impair LIST] [--baud RATE] [--host-timeout MS]\n"
     "An emulated device on a pseudo-terminal pair. Prints the port to give the host\n"
     "(e.g. pts/7), waits for the host to open it, then runs a command shell that the host's\n"
     "user types to, or with --script a scripted exchange. Ends when the host closes the port.\n"
@@ -23,6 +23,8 @@ const char OPTIONS_USAGE[] =
     "  --impair LIST        spoil the device's link, e.g.\n"
     "                       drop=0.02,corrupt=0.01,dup=0.01,delay=0.05:20,seed=7\n"
     "                       (add bytes to spoil single bytes, dir=in|out for one direction)\n"
+    "  --baud RATE          carry bytes no faster than a serial line at RATE would\n"
+    "                       (RATE / 10 bytes a second each way)\n"
     "  --host-timeout MS    give up when the host has not opened the port within MS\n"
     "                       (default: no limit; 30000 with --script)\n";
 
@@ -141,6 +143,13 @@ bool options_parse(const std::vector<std::string>& args, Options& out, std::stri
             if (!impair_parse(v, out.impair, error)) {
                 return false;
             }
+        } else if (a == "--baud") {
+            long rate = 0;
+            if (!to_long(v, rate) || rate < 50 || rate > 4000000L) {
+                error = "--baud takes a line rate from 50 to 4000000";
+                return false;
+            }
+            out.baud = int32_t(rate);
         } else if (a == "--host-timeout") {
             long ms = 0;
             if (!to_long(v, ms) || ms < 0 || ms > 86400000L) {

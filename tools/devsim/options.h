@@ -26,6 +26,7 @@ struct Options {
     std::string port_file;       // empty: the port name goes to standard output only
     std::string script;          // empty: the interactive shell
     int host_timeout_ms = -1;    // wait for the host to open the port; negative: no limit
+    int32_t baud = 0;            // pace what the device sends to this line rate; 0: no pacing
     ImpairSetting impair;
     bool help = false;
 };
