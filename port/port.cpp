@@ -5,17 +5,51 @@
 // unattended sending threads; needs no lock of its own.
 #include "port/port.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "output/logfile.h"
 #include "platform/console.h"
 #include "platform/serial.h"
+#include "platform/serial_list.h"
 #include "platform/threads.h"
 #include "port/mode.h"
 
 constexpr uint32_t SHUTDOWN_PAUSE_MS = 1000;  // lines dropped, then this pause before the close
 constexpr uint32_t REOPEN_PAUSE_MS = 1000;    // a lost port is tried again this often
+
+static void port_list_line(const char* path, const char* target)
+{
+    if (*target != '\0') {
+        plat::console_print("  %s -> %s\n", path, target);
+    } else {
+        plat::console_print("  %s\n", path);
+    }
+}
+
+int port_list_show()
+{
+    return plat::serial_list(plat::SERIAL_DEV_DIR, plat::SERIAL_SYS_DIR, port_list_line);
+}
+
+// After the report of a failed open: one plain line on what to do about it.
+static void port_open_advice(const char* name, int err)
+{
+    if (err == EBUSY || err == EWOULDBLOCK) {
+        plat::console_print("Another program has this port open; close it there first.\n");
+    } else if (err == EACCES || err == EPERM) {
+        plat::console_print("You need read and write access to the port; on Debian that is the "
+                            "dialout group: sudo adduser $USER dialout, then log in again.\n");
+    } else if (err == ENOENT) {
+        char path[plat::SERIAL_PATH_MAX];
+        plat::serial_path(name, path);
+        plat::console_print("There is no port at \"%s\"; serial ports present:\n", path);
+        if (port_list_show() == 0) {
+            plat::console_print("  none\n");
+        }
+    }
+}
 
 // Why a port setup failed: the step, and the error where the step has one.
 enum SetupStep : uint8_t {
@@ -78,6 +112,7 @@ int port_open(const char* name, int32_t baud)
     case SETUP_OPEN:
         plat::console_print("ERROR: Unable to open device file \"%s\"\nERROR #%d: %s\n", name, err,
                             std::strerror(err));
+        port_open_advice(name, err);
         return 1;
     case SETUP_GET_STATE:
         error_report("GetCommState()", err);

@@ -19,6 +19,9 @@ void port_recover() EXCLUDES(link_lock);
 // For the end of the program: writes in flight and later ones give up at once, and the
 // receive thread stops reading, so that the link lock comes free.
 void port_cancel();
+// Prints the serial ports present, one a line ("  /dev/ttyUSB0", a stable name as
+// "  /dev/serial/by-id/... -> /dev/ttyUSB0"); returns how many.
+int port_list_show();
 
 // Hands one byte to the port and returns without waiting for it to leave. Never fails to the
 // caller: a lost byte shows up at the device.
