@@ -12,6 +12,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "port/mode.h"
+#include "port/port.h"
 
 uint8_t backspace_char;
 char port_name[PORT_NAME_MAX + 1] = "COM1";
@@ -58,9 +59,23 @@ static const BaudEntry BAUD_TABLE[] = {
     {"19200", 19200}, {"38400", 38400}, {"57600", 57600}, {"115200", 115200},
 };
 
-// True when the first two characters of arg equal a or b, ignoring case.
+// An argument that holds a second '/' before any ':' is a path (/tmp/ttyV0, /home/...), never
+// an option, though options match by their first two characters.
+static bool is_path(const char* arg)
+{
+    int slashes = 0;
+    for (const char* p = arg; *p != '\0' && *p != ':'; ++p) {
+        slashes += *p == '/' ? 1 : 0;
+    }
+    return slashes >= 2;
+}
+
+// True when the first two characters of arg equal a or b, ignoring case, and arg is no path.
 static bool starts_with2(const char* arg, const char* a, const char* b)
 {
+    if (is_path(arg)) {
+        return false;
+    }
     auto eq2 = [arg](const char* x) {
         return arg[0] != '\0' && std::tolower(static_cast<unsigned char>(arg[0])) == x[0] &&
                std::tolower(static_cast<unsigned char>(arg[1])) == x[1];
@@ -115,6 +130,25 @@ int32_t baud_lookup(const char* arg)
     return 0;
 }
 
+// True when arg equals the lower-case word, ignoring case.
+static bool equals_nocase(const char* arg, const char* word)
+{
+    for (; *arg != '\0' && *word != '\0'; ++arg, ++word) {
+        if (std::tolower(static_cast<unsigned char>(*arg)) != *word) {
+            return false;
+        }
+    }
+    return *arg == *word;
+}
+
+// "/?", "/h..." in any case, and the usual -h, -? and --help.
+static bool is_help(const char* arg)
+{
+    return std::strcmp(arg, "/?") == 0 || starts_with2(arg, "/h", "/h") ||
+           std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "-?") == 0 ||
+           std::strcmp(arg, "--help") == 0;
+}
+
 int cmdline_parse(int argc, char** argv)
 {
     mode_flag = mode_from_name(argc > 0 ? argv[0] : "");
@@ -142,8 +176,15 @@ int cmdline_parse(int argc, char** argv)
     backspace_char = mode_flag.load() != MODE_PASEL ? 0x7F : 0x08;
     plat::console_print(BANNER_FORMAT, program_label());
 
-    if (i < argc && (std::strcmp(argv[i], "/?") == 0 || starts_with2(argv[i], "/h", "/h"))) {
+    if (i < argc && is_help(argv[i])) {
         plat::console_print("\n%s %s%s", program_label(), USAGE_TEXT, HOTKEY_TEXT);
+        return 0;
+    }
+    if (i < argc && (equals_nocase(argv[i], "/list") || std::strcmp(argv[i], "--list") == 0)) {
+        plat::console_print("\nSerial ports present:\n");
+        if (port_list_show() == 0) {
+            plat::console_print("  none\n");
+        }
         return 0;
     }
     if (root != nullptr) {
@@ -177,10 +218,12 @@ int cmdline_parse(int argc, char** argv)
                                 argv[i], LOG_NAME_MAX);
         } else {
             std::strcpy(log_name, argv[i]);
-            if (log_open(log_name)) {
+            int err = 0;
+            if (log_open(log_name, &err)) {
                 plat::console_print("\nLog file: \"%s\"", log_name);
             } else {
                 plat::console_print("\nWARNING: Failed to open trace file \"%s\"", log_name);
+                plat::console_print("\nReason: %s; no log file", std::strerror(err));
             }
         }
         ++i;

@@ -6,8 +6,8 @@
 
 #include "platform/threads.h"
 
-constexpr int PORT_NAME_MAX = 7;  // characters, without the terminating zero
-constexpr int LOG_NAME_MAX = 11;  // characters, without the terminating zero
+constexpr int PORT_NAME_MAX = 255;  // characters, without the terminating zero
+constexpr int LOG_NAME_MAX = 255;   // characters, without the terminating zero
 constexpr int32_t DEFAULT_BAUD = 57600;
 
 // The byte the Backspace key produces: 0x7F in KIVET mode, 0x08 in PASEL mode; F2 toggles it.

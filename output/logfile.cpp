@@ -39,11 +39,15 @@ static void out_close(OutFile* f)
 }
 
 // Opens f on name, created or truncated like "wb"; a file already open on f is closed first.
-static bool out_open(OutFile* f, const char* name)
+// A failure's errno goes to *err when err is given.
+static bool out_open(OutFile* f, const char* name, int* err = nullptr)
 {
     out_close(f);
     const int fd = plat::file_open(name, plat::FO_WRITE_PLAIN);
     if (fd < 0) {
+        if (err != nullptr) {
+            *err = -fd;
+        }
         return false;
     }
     *f = {fd, 0};
@@ -58,9 +62,9 @@ void logfile_init()
     log_column = 0;
 }
 
-bool log_open(const char* name)
+bool log_open(const char* name, int* err)
 {
-    return out_open(&log_file, name);
+    return out_open(&log_file, name, err);
 }
 
 bool log_is_open()

@@ -10,8 +10,9 @@ constexpr uint32_t LOG_WRAP_COLUMNS = 75;
 
 void logfile_init() REQUIRES(link_lock);
 
-// Opens (creates or truncates) the log file; false when it cannot be opened.
-bool log_open(const char* name) REQUIRES(link_lock);
+// Opens (creates or truncates) the log file; false when it cannot be opened, with the errno in
+// *err when err is given.
+bool log_open(const char* name, int* err = nullptr) REQUIRES(link_lock);
 bool log_is_open() REQUIRES(link_lock);
 // Size written so far in KB (bytes / 1000, rounded toward zero).
 long log_kb() REQUIRES(link_lock);

@@ -9,7 +9,7 @@
 namespace plat
 {
 
-constexpr int SERIAL_PATH_MAX = 64;  // bytes of a device path, with its zero
+constexpr int SERIAL_PATH_MAX = 272;  // bytes of a device path: /dev/, 255 characters, a zero
 // The device path of a port name, into path (SERIAL_PATH_MAX bytes).
 void serial_path(const char* name, char* path);
 // 1 when a port of this name may be opened again after it was lost, 0 for a pseudo-terminal

@@ -100,9 +100,9 @@ TEST_F(Startup, ShortModeOptionsSelectTheMode)
     EXPECT_EQ(mode_flag.load(), MODE_PASEL);
 }
 
-TEST_F(Startup, HelpPrintsUsageAfterTheBannerAndEndsWithZero)
+TEST_F(Startup, HelpAndPortListPrintAfterTheBannerAndEndWithZero)
 {
-    for (const char* h : {"/?", "/HELP", "/h", "/Hx"}) {
+    for (const char* h : {"/?", "/HELP", "/h", "/Hx", "-h", "-?", "--help"}) {
         plat::fake_console_clear_output();
         EXPECT_EQ(parse({"kivet.exe", h}), 0) << h;
         std::string out = plat::fake_console_output();
@@ -113,8 +113,28 @@ TEST_F(Startup, HelpPrintsUsageAfterTheBannerAndEndsWithZero)
                   std::string::npos);
         EXPECT_NE(out.find("      <End> : Exit the program.\n"), std::string::npos);
     }
-    EXPECT_EQ(parse({"kivet32", "-h"}), CMDLINE_RUN);  // taken as the port name
-    EXPECT_STREQ(port_name, "-h");
+    for (const char* list : {"/LIST", "/list", "--list"}) {
+        plat::fake_console_clear_output();
+        EXPECT_EQ(parse({"pasel32", list}), 0) << list;
+        EXPECT_EQ(plat::fake_console_output().rfind(
+                      "PASEL32 Version 3.47, Build: Oct 21 2002\nSerial ports present:\n  ", 0),
+                  0u)
+            << list;
+    }
+}
+
+TEST_F(Startup, AnArgumentWithASecondSlashIsAPathNeverAnOption)
+{
+    EXPECT_EQ(parse({"kivet32", "/tmp/ttyV0", "9600"}), CMDLINE_RUN);  // not /T
+    EXPECT_EQ(timestamp_option, 0);
+    EXPECT_STREQ(port_name, "/tmp/ttyV0");
+    EXPECT_EQ(parse({"kivet32", "/home/u/tty"}), CMDLINE_RUN);  // not /H
+    EXPECT_STREQ(port_name, "/home/u/tty");
+    EXPECT_EQ(parse({"kivet32", "/pts/1"}), CMDLINE_RUN);  // not /P
+    EXPECT_EQ(mode_flag.load(), MODE_KIVET);
+    EXPECT_EQ(parse({"kivet32", "/tmp", "/dev"}), CMDLINE_RUN);  // one '/' is still an option
+    EXPECT_EQ(timestamp_option, 1);
+    EXPECT_STREQ(port_name, "/dev");
 }
 
 TEST_F(Startup, QuestionMarkAfterThePortIsABaudRateOfZero)
@@ -136,18 +156,25 @@ TEST_F(Startup, BaudOutsideTheTableWarnsAndIsUsed)
     EXPECT_EQ(plat::fake_console_output().find("WARNING"), std::string::npos);
 }
 
-TEST_F(Startup, OverlongNamesNeverOverrunTheirBuffers)
+TEST_F(Startup, NamesUpTo255CharactersAreTakenLongerOnesNever)
 {
-    EXPECT_EQ(parse({"kivet32", "ttyUSB10"}), 1);  // 8 characters: refused
-    EXPECT_NE(plat::fake_console_output().find("ERROR: port name \"ttyUSB10\" is longer than 7"),
+    const std::string port = "/dev/serial/by-id/usb-" + std::string(255 - 22, 'p');
+    const std::string log = "logs-" + std::string(250, 'l');
+    EXPECT_EQ(parse({"kivet32", port, "9600", log}), CMDLINE_RUN);
+    EXPECT_STREQ(port_name, port.c_str());
+    EXPECT_TRUE(log_is_open());
+    EXPECT_STREQ(log_name, log.c_str());
+    log_close();
+
+    EXPECT_EQ(parse({"kivet32", port + "0"}), 1);  // 256 characters: refused
+    EXPECT_NE(plat::fake_console_output().find("is longer than 255 characters.\n"),
               std::string::npos);
 
     plat::fake_console_clear_output();
-    EXPECT_EQ(parse({"kivet32", "ttyUSB1", "9600", "twelve.chars"}), CMDLINE_RUN);
-    EXPECT_STREQ(port_name, "ttyUSB1");
+    EXPECT_EQ(parse({"kivet32", "ttyUSB1", "9600", log + "x"}), CMDLINE_RUN);
     EXPECT_FALSE(log_is_open());
-    EXPECT_EQ(read_file("twelve.chars"), "<missing>");
-    EXPECT_NE(plat::fake_console_output().find("longer than 11 characters, no log file"),
+    EXPECT_EQ(read_file(log + "x"), "<missing>");
+    EXPECT_NE(plat::fake_console_output().find("longer than 255 characters, no log file"),
               std::string::npos);
 }
 
@@ -155,10 +182,10 @@ TEST_F(Startup, LogThatCannotOpenWarnsAndRunsOn)
 {
     EXPECT_EQ(parse({"kivet32", "COM1", "57600", "no/dir.log"}), CMDLINE_RUN);
     EXPECT_FALSE(log_is_open());
-    EXPECT_NE(
-        plat::fake_console_output().find(
-            "\nWARNING: Failed to open trace file \"no/dir.log\", Press <End> key to exit.\n"),
-        std::string::npos);
+    EXPECT_NE(plat::fake_console_output().find(
+                  "\nWARNING: Failed to open trace file \"no/dir.log\"\nReason: No such file or "
+                  "directory; no log file, Press <End> key to exit.\n"),
+              std::string::npos);
 }
 
 TEST_F(Startup, ShutdownReportsClosesDropsLinesAndExitsWithZero)
