@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes sure the tools the build needs are here: cmake, g++, make, GoogleTest, and (for the
-# thread-sanitizer build and the format check) clang and clang-format, and (for the package
-# check) groff, dpkg-dev and file. As root on Debian it
-# installs what is missing; otherwise it says what is missing and fails.
+# thread-sanitizer build, the format check and the package check) clang, clang-format, groff,
+# dpkg-dev and file. As root on Debian it installs what is missing; otherwise it says what is
+# missing and fails.
 set -euo pipefail
 
 need=()
