@@ -1,6 +1,6 @@
 // tests/fileservice/filecmd_test.cpp: the file service commands byte for byte on the wire,
 // the handle table, the open-file count, the progress counters they feed, and the errno table.
-#include <sys/stat.h>
+#include <filesystem>
 
 #include <algorithm>
 #include <cerrno>
@@ -115,6 +115,7 @@ TEST_F(FileService, WriteOfCountZeroTakesOneByteAndWritesNothing)
     EXPECT_EQ(exchange(write_cmd(h, "") + "Z"), Writes{OK});
     feed("t");  // the byte after the one data byte is text again
     EXPECT_EQ(interp_state(), CS_TEXT);
+    exchange(close_cmd(h));  // Windows shares no file the service holds for writing
     EXPECT_EQ(read_file("w"), "old");
 }
 
@@ -123,8 +124,9 @@ TEST_F(FileService, WriteAboveTheBufferWritesEveryByteInPieces)
     const uint32_t h = open_ok(2, "out");
     const std::string data = pattern(601);
     EXPECT_EQ(exchange(write_cmd(h, data)), Writes{OK});
-    EXPECT_EQ(read_file("out"), data);
     EXPECT_EQ(prog_done, 601u);
+    exchange(close_cmd(h));  // Windows shares no file the service holds for writing
+    EXPECT_EQ(read_file("out"), data);
 }
 
 TEST_F(FileService, FailedPieceIsRepliedAfterAllBytesAreTaken)
@@ -138,8 +140,9 @@ TEST_F(FileService, FailedPieceIsRepliedAfterAllBytesAreTaken)
     data[300] = 0x02;
     data[301] = 0x05;
     EXPECT_EQ(exchange(write_cmd(h, data)), Writes{status(ST_DISK_FULL)});
-    EXPECT_EQ(read_file("out"), "first");  // nothing after the failed piece lands elsewhere
     EXPECT_EQ(prog_done, 5u);
+    exchange(close_cmd(h));  // Windows shares no file the service holds for writing
+    EXPECT_EQ(read_file("out"), "first");  // nothing after the failed piece lands elsewhere
 }
 
 TEST_F(FileService, NameLengthZeroTakesOneNameByte)
@@ -166,12 +169,15 @@ TEST_F(FileService, OpenModesCreateOpenAndRefuseAsTheySay)
     open_fails(3, "none", ST_FILE_NOT_FOUND);
 
     const uint32_t created = open_ok(2, "new");
-    EXPECT_EQ(read_file("new"), "");
     const uint32_t h = open_ok(3, "old");  // not truncated, overwritten from its start
     EXPECT_EQ(exchange(write_cmd(h, "ab")), Writes{OK});
-    EXPECT_EQ(read_file("old"), "ab23456789");
     EXPECT_NE(created, h);
     EXPECT_EQ(open_file_count, 2u);
+    // Closed before they are looked at: Windows shares no file the service holds for writing.
+    exchange(close_cmd(created));
+    exchange(close_cmd(h));
+    EXPECT_EQ(read_file("new"), "");
+    EXPECT_EQ(read_file("old"), "ab23456789");
 }
 
 TEST_F(FileService, UnknownModeOpensNothingAndRepliesInvalidParameter)
@@ -321,7 +327,7 @@ TEST_F(FileService, NameHoldingNulIsRefusedNotCut)
 
 TEST_F(FileService, BackslashSeparatesDirectoriesAndMissingDirectoryIsPathNotFound)
 {
-    ASSERT_EQ(mkdir("sub", 0777), 0);
+    ASSERT_TRUE(std::filesystem::create_directory("sub"));
     write_file("sub/f.txt", "in sub");
     const uint32_t h = open_ok(1, "sub\\f.txt");
     EXPECT_EQ(exchange(read_cmd(h, 10)), (Writes{le16(6), "in sub", OK}));
@@ -333,7 +339,7 @@ TEST_F(FileService, BackslashSeparatesDirectoriesAndMissingDirectoryIsPathNotFou
     const std::string longest(255, 'n');
     open_fails(1, longest, ST_FILE_NOT_FOUND);
     EXPECT_EQ(read_file("sub/new"), "<missing>");
-    open_ok(2, "sub\\new");
+    exchange(close_cmd(open_ok(2, "sub\\new")));  // Windows shares no file held for writing
     EXPECT_EQ(read_file("sub/new"), "");
 }
 

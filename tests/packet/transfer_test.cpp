@@ -1,7 +1,7 @@
 // tests/packet/transfer_test.cpp: the transfer state machine, driven with framed packets from
 // the device and read back from the frames the host writes: sending and receiving files, the
 // unexpected packets of each state, and the resends and give-ups of the timeout action.
-#include <sys/stat.h>
+#include <filesystem>
 
 #include <cerrno>
 #include <string>
@@ -132,7 +132,7 @@ TEST_F(Transfer, NameWithAZeroByteIsRefusedNotCut)
 
 TEST_F(Transfer, BackslashInANameSeparatesDirectories)
 {
-    ASSERT_EQ(mkdir("sub", 0700), 0);
+    ASSERT_TRUE(std::filesystem::create_directory("sub"));
     write_file("sub/f", "inner");
     start_get("sub\\f");
     EXPECT_EQ(sent(), Sent{data(1, "inner")});
