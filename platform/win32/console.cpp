@@ -5,20 +5,16 @@
 // the console, logoff and shutdown arrive as an End key through the control handler. Output:
 // standard output, one mutex keeping the order of the calls.
 #include "platform/console.h"
-#include "platform/keydecode.h"
-
-namespace
-{
-// Taken before <windows.h>, whose macros bear the same names.
-constexpr plat::VirtualKey END_KEY = plat::VK_END;
-}  // namespace
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
+
+#include "platform/keydecode.h"
 
 namespace plat
 {
@@ -227,7 +223,7 @@ int console_read_keys(KeyEvent* ev, int max)
 {
     for (;;) {
         if (end_seen.load()) {
-            ev[0] = KeyEvent{1, END_KEY, 0, 0};
+            ev[0] = KeyEvent{1, KEY_END, 0, 0};
             return 1;
         }
         if (pending_count > 0) {
