@@ -10,6 +10,7 @@
 
 #include "output/logfile.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/serial.h"
 #include "platform/threads.h"
 #include "port/mode.h"
@@ -77,7 +78,7 @@ int port_open(const char* name, int32_t baud)
         return 1;
     case SETUP_OPEN:
         plat::console_print("ERROR: Unable to open device file \"%s\"\nERROR #%d: %s\n", name, err,
-                            std::strerror(err));
+                            plat::error_text(err));
         return 1;
     case SETUP_GET_STATE:
         error_report("GetCommState()", err);
@@ -130,7 +131,7 @@ void port_write_buf(const uint8_t* buf, uint32_t n)
 
 void error_report(const char* name, int err)
 {
-    plat::console_print("%s ERROR.\nERROR #%d: %s\n", name, err, std::strerror(err));
+    plat::console_print("%s ERROR.\nERROR #%d: %s\n", name, err, plat::error_text(err));
     plat::LockHold hold(link_lock);
     log_close();
 }

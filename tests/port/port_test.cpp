@@ -8,6 +8,7 @@
 #include "output/logfile.h"
 #include "packet/framing.h"
 #include "packet/transfer.h"
+#include "platform/errors.h"
 #include "platform/fake/fake.h"
 #include "port/mode.h"
 #include "port/port.h"
@@ -55,8 +56,9 @@ TEST_F(PortOpen, FailedOpenShowsErrnoAndItsText)
     std::strcpy(port_name, "ttyS9");
     plat::fake_port_fail("open", ENOENT);
     EXPECT_EQ(open_port(), 1);
-    EXPECT_EQ(plat::fake_console_output(),
-              "ERROR: Unable to open device file \"ttyS9\"\nERROR #2: No such file or directory\n");
+    EXPECT_EQ(plat::fake_console_output(), "ERROR: Unable to open device file \"ttyS9\"\nERROR #" +
+                                               std::to_string(ENOENT) + ": " +
+                                               plat::error_text(ENOENT) + "\n");
 }
 
 TEST_F(PortOpen, RefusedSettingsAreReportedAndCloseTheLog)
@@ -64,14 +66,17 @@ TEST_F(PortOpen, RefusedSettingsAreReportedAndCloseTheLog)
     ASSERT_TRUE(log_open("x.log"));
     baud_rate = 0;
     EXPECT_EQ(open_port(), 1);
-    EXPECT_EQ(plat::fake_console_output(), "SetCommState() ERROR.\nERROR #22: Invalid argument\n");
+    EXPECT_EQ(plat::fake_console_output(), "SetCommState() ERROR.\nERROR #" +
+                                               std::to_string(EINVAL) + ": " +
+                                               plat::error_text(EINVAL) + "\n");
     EXPECT_FALSE(log_is_open());
 
     plat::fake_console_clear_output();
     plat::fake_port_fail("get_state", ENOTTY);
     EXPECT_EQ(open_port(), 1);
-    EXPECT_EQ(plat::fake_console_output(),
-              "GetCommState() ERROR.\nERROR #25: Inappropriate ioctl for device\n");
+    EXPECT_EQ(plat::fake_console_output(), "GetCommState() ERROR.\nERROR #" +
+                                               std::to_string(ENOTTY) + ": " +
+                                               plat::error_text(ENOTTY) + "\n");
 }
 
 class Receive : public SystemTest
