@@ -62,11 +62,11 @@ int driver_queued(HANDLE h)
     return static_cast<int>(st.cbInQue);
 }
 
+// A failed line (an adapter pulled out, the port closed) is looked at again only after a pause,
+// so that the receive thread looping on it never spins.
 void pause_failed_line()
 {
-    if (!closing.load()) {
-        Sleep(HANGUP_PAUSE_MS);
-    }
+    Sleep(HANGUP_PAUSE_MS);
 }
 
 // The wait of a driver without events: a one-byte read that completes when a byte comes.
