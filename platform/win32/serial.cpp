@@ -240,7 +240,7 @@ int serial_queued()
 {
     int n = driver_queued(port_handle.load());
     if (n < 0) {
-        return n;
+        return held_valid ? 1 : n;  // the byte held is handed out all the same
     }
     return n + (held_valid ? 1 : 0);
 }
