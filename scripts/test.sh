@@ -40,6 +40,8 @@ if [ "$mode" != quick ] && command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>
     cmake --preset windows >/dev/null
     cmake --build --preset windows -j "$jobs"
     echo "=== windows: tests (Wine)"
+    # The Wine prefix is made once, before the tests are listed.
+    bash scripts/wine-run.sh "$PWD/build-windows/wine" cmd /c exit
     ctest --preset windows -j "$jobs" | tee -a "$results"
 fi
 
