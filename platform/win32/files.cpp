@@ -11,6 +11,16 @@ int file_open(const char* name, FileOpen how)
     return native::file_open(name, how);
 }
 
+int file_serve_root(const char* dir)
+{
+    return native::file_serve_root(dir);
+}
+
+int file_serve_open(const char* name, FileOpen how)
+{
+    return native::file_serve_open(name, how);
+}
+
 int file_read(int fd, void* buf, uint32_t n)
 {
     return native::file_read(fd, buf, n);

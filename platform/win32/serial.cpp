@@ -18,9 +18,12 @@ namespace plat
 namespace
 {
 
-constexpr DWORD HANGUP_PAUSE_MS = 200;             // a failed line is looked at again this often
-constexpr DWORD WRITE_TIMEOUT_BASE_MS = 1000;      // a write gives up after this
-constexpr DWORD WRITE_TIMEOUT_PER_BYTE_MS = 1000;  // plus this per byte
+constexpr DWORD HANGUP_PAUSE_MS = 200;      // a failed line is looked at again this often
+constexpr DWORD CANCELLED_PAUSE_MS = 1000;  // serial_wait after serial_cancel
+constexpr DWORD WRITE_SLACK_MS = 1000;      // a write may take this long beyond its bytes' time
+constexpr DWORD WRITE_MARGIN = 2;           // times the bytes' time at the line's rate
+constexpr DWORD BITS_PER_BYTE = 10;         // start bit, 8 data bits, stop bit
+constexpr DWORD LOCK_WAIT_MS = 300;         // the close waits this long for a write to give up
 
 std::atomic<HANDLE> port_handle{INVALID_HANDLE_VALUE};
 std::mutex write_mutex;
@@ -28,12 +31,13 @@ HANDLE write_event;  // completion of the overlapped writes (under write_mutex)
 
 // Receive thread only (serial_wait, serial_queued, serial_read, and serial_purge before the
 // first wait).
-HANDLE wait_event;                 // completion of the overlapped WaitCommEvent
-HANDLE read_event;                 // completion of the overlapped reads
-bool events_work = true;           // WaitCommEvent has not yet completed with nothing to report
-bool held_valid;                   // held_byte was taken by the waiting read and not handed out
-uint8_t held_byte;                 // that byte
-std::atomic<bool> closing{false};  // serial_close has begun: waits end
+HANDLE wait_event;                   // completion of the overlapped WaitCommEvent
+HANDLE read_event;                   // completion of the overlapped reads
+bool events_work = true;             // WaitCommEvent has not yet completed with nothing to report
+bool held_valid;                     // held_byte was taken by the waiting read and not handed out
+uint8_t held_byte;                   // that byte
+std::atomic<bool> closing{false};    // serial_close has begun: waits end
+std::atomic<bool> cancelled{false};  // serial_cancel: the program ends
 
 int last_error()
 {
@@ -60,6 +64,19 @@ int driver_queued(HANDLE h)
         return last_error();
     }
     return static_cast<int>(st.cbInQue);
+}
+
+// Takes g's mutex if it comes free within ms.
+bool lock_within(std::unique_lock<std::mutex>& g, DWORD ms)
+{
+    const DWORD start = GetTickCount();
+    while (!g.try_lock()) {
+        if (GetTickCount() - start >= ms) {
+            return false;
+        }
+        Sleep(2);
+    }
+    return true;
 }
 
 // A failed line (an adapter pulled out, the port closed) is looked at again only after a pause,
@@ -115,6 +132,7 @@ int serial_open(const char* name)
     events_work = true;
     held_valid = false;
     closing = false;
+    std::lock_guard<std::mutex> g(write_mutex);
     port_handle = h;
     return 0;
 }
@@ -165,10 +183,11 @@ int serial_set_state(int32_t baud)
         return last_error();
     }
     // Reads never time out (the waiting read must wait; serial_read asks only for what is
-    // queued); a write gives up after its time-out.
+    // queued); a write gives up after twice its bytes' time at the rate, plus a second.
     COMMTIMEOUTS t{};
-    t.WriteTotalTimeoutConstant = WRITE_TIMEOUT_BASE_MS;
-    t.WriteTotalTimeoutMultiplier = WRITE_TIMEOUT_PER_BYTE_MS;
+    const DWORD rate = static_cast<DWORD>(baud);
+    t.WriteTotalTimeoutConstant = WRITE_SLACK_MS;
+    t.WriteTotalTimeoutMultiplier = (WRITE_MARGIN * BITS_PER_BYTE * 1000 + rate - 1) / rate;
     if (!SetCommTimeouts(h, &t)) {
         return last_error();
     }
@@ -184,9 +203,14 @@ int serial_set_state(int32_t baud)
 
 void serial_drop_lines()
 {
-    HANDLE h = port_handle.load();
-    (void)EscapeCommFunction(h, CLRDTR);
-    (void)EscapeCommFunction(h, CLRRTS);
+    // A write that cannot give up in time leaves the lines as they are rather than hold the
+    // end of the program.
+    std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
+    if (lock_within(g, LOCK_WAIT_MS)) {
+        HANDLE h = port_handle.load();
+        (void)EscapeCommFunction(h, CLRDTR);
+        (void)EscapeCommFunction(h, CLRRTS);
+    }
 }
 
 void serial_purge()
@@ -198,7 +222,15 @@ void serial_purge()
 
 int serial_wait()
 {
+    if (cancelled.load()) {
+        Sleep(CANCELLED_PAUSE_MS);
+        return 0;
+    }
     HANDLE h = port_handle.load();
+    if (h == INVALID_HANDLE_VALUE) {
+        pause_failed_line();
+        return -static_cast<int>(ERROR_INVALID_HANDLE);
+    }
     if (held_valid) {
         return 1;
     }
@@ -238,6 +270,9 @@ int serial_wait()
 
 int serial_queued()
 {
+    if (cancelled.load()) {
+        return 0;
+    }
     int n = driver_queued(port_handle.load());
     if (n < 0) {
         return held_valid ? 1 : n;  // the byte held is handed out all the same
@@ -275,8 +310,14 @@ int serial_write(const uint8_t* buf, uint32_t n)
 {
     std::lock_guard<std::mutex> g(write_mutex);
     HANDLE h = port_handle.load();
+    if (h == INVALID_HANDLE_VALUE) {
+        return -static_cast<int>(ERROR_INVALID_HANDLE);  // lost, not yet back
+    }
     uint32_t done = 0;
     while (done < n) {
+        if (cancelled.load()) {
+            return -static_cast<int>(ERROR_OPERATION_ABORTED);
+        }
         OVERLAPPED ov{};
         ov.hEvent = write_event;
         DWORD put = 0;
@@ -300,11 +341,29 @@ int serial_write_byte(uint8_t b)
 void serial_close()
 {
     closing = true;
-    HANDLE h = port_handle.exchange(INVALID_HANDLE_VALUE);
+    HANDLE h = port_handle.load();
     if (h != INVALID_HANDLE_VALUE) {
         // PurgeComm does not end a pending read under Wine; cancelling does, on every thread.
         (void)CancelIoEx(h, nullptr);
+    }
+    // A write gives up once cancelled; should one hold on all the same, the port stays open
+    // for the process exit to close.
+    std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
+    if (!lock_within(g, LOCK_WAIT_MS)) {
+        return;
+    }
+    h = port_handle.exchange(INVALID_HANDLE_VALUE);
+    if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
+    }
+}
+
+void serial_cancel()
+{
+    cancelled = true;
+    HANDLE h = port_handle.load();
+    if (h != INVALID_HANDLE_VALUE) {
+        (void)CancelIoEx(h, nullptr);  // a write in flight and the waiting read end now
     }
 }
 

@@ -23,4 +23,10 @@ void serial_path(const char* name, char* path)
     }
 }
 
+int serial_reopenable(const char* name)
+{
+    (void)name;  // a COM port that was lost (an adapter pulled out) may come back by its name
+    return 1;
+}
+
 }  // namespace plat

@@ -32,6 +32,19 @@ void LinkLock::take()
     link_mutex.lock();
 }
 
+bool LinkLock::take_within(uint32_t ms)
+{
+    // try_lock and short pauses, as on Linux.
+    const DWORD start = GetTickCount();
+    while (!link_mutex.try_lock()) {
+        if (GetTickCount() - start >= ms) {
+            return false;
+        }
+        Sleep(2);
+    }
+    return true;
+}
+
 void LinkLock::give()
 {
     link_mutex.unlock();
