@@ -183,7 +183,7 @@ KeyResult console_batch()
     int n = plat::console_read_keys(ev, KEY_BATCH);
     bool end = false;
     for (int i = 0; i < n; ++i) {
-        end = end || (ev[i].key_down != 0 && ev[i].vk == plat::VK_END);
+        end = end || (ev[i].key_down != 0 && ev[i].vk == plat::KEY_END);
     }
     if (!end) {
         plat::LockHold hold(link_lock);

@@ -229,7 +229,7 @@ TEST_F(FileService, OpenFilesAreLimitedByTheProcessNotByTheTable)
     std::sort(handles.begin(), handles.end());
     EXPECT_EQ(std::unique(handles.begin(), handles.end()), handles.end());
     plat::fake_file_fail("open", EMFILE);  // the process may open no more
-    open_fails(1, "f", ST_TOO_MANY_OPEN);
+    open_fails(1, "f", plat::file_status(EMFILE, nullptr));
     EXPECT_EQ(open_file_count, 100u);
     EXPECT_EQ(exchange(close_cmd(handles[10])), Writes{OK});
     EXPECT_NE(open_ok(1, "f"), FS_BAD_HANDLE);
