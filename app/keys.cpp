@@ -83,65 +83,65 @@ KeyResult key_handle(const plat::KeyEvent& ev)
 {
     uint8_t c = ev.ch;
     switch (ev.vk) {
-    case plat::VK_BACK:
+    case plat::KEY_BACK:
         c = backspace_char;
         break;
-    case plat::VK_END:
+    case plat::KEY_END:
         return KEY_QUIT;
-    case plat::VK_LEFT:
+    case plat::KEY_LEFT:
         c = cursor_key('D');
         break;
-    case plat::VK_UP:
+    case plat::KEY_UP:
         c = cursor_key('A');
         break;
-    case plat::VK_RIGHT:
+    case plat::KEY_RIGHT:
         c = cursor_key('C');
         break;
-    case plat::VK_DOWN:
+    case plat::KEY_DOWN:
         c = cursor_key('B');
         break;
-    case plat::VK_DELETE:
+    case plat::KEY_DELETE:
         c = KEY_DEL_CHAR;
         break;
-    case plat::VK_KEY_6:
-        if ((ev.ctrl & plat::SHIFT_PRESSED) != 0 &&
-            (ev.ctrl & (plat::LEFT_CTRL_PRESSED | plat::RIGHT_CTRL_PRESSED)) != 0) {
+    case plat::KEY_6:
+        if ((ev.ctrl & plat::KEY_SHIFT) != 0 &&
+            (ev.ctrl & (plat::KEY_LEFT_CTRL | plat::KEY_RIGHT_CTRL)) != 0) {
             c = KEY_CTRL_CARET;
         }
         break;
-    case plat::VK_F1:
+    case plat::KEY_F1:
         hot_status();
         break;
-    case plat::VK_F2:
+    case plat::KEY_F2:
         hot_backspace();
         break;
-    case plat::VK_F3:
+    case plat::KEY_F3:
         hot_timestamp();
         break;
-    case plat::VK_F4:
+    case plat::KEY_F4:
         hot_mode();
         break;
-    case plat::VK_F5:
+    case plat::KEY_F5:
         if (line_free()) {
             dialog_send_file_start();
         }
         break;
-    case plat::VK_F6:
+    case plat::KEY_F6:
         dialog_add_task_start();
         break;
-    case plat::VK_F7:
+    case plat::KEY_F7:
         dialog_delete_task_start();
         break;
-    case plat::VK_F8:
+    case plat::KEY_F8:
         dialog_task_list();
         break;
-    case plat::VK_F9:
+    case plat::KEY_F9:
         dialog_capture_start();
         break;
-    case plat::VK_F10:
+    case plat::KEY_F10:
         dialog_capture_end();
         break;
-    case plat::VK_F11:
+    case plat::KEY_F11:
         random_mode = random_mode.load() == 0 ? 1 : 0;
         break;
     default:
@@ -183,7 +183,7 @@ KeyResult console_batch()
     int n = plat::console_read_keys(ev, KEY_BATCH);
     bool end = false;
     for (int i = 0; i < n; ++i) {
-        end = end || (ev[i].key_down != 0 && ev[i].vk == plat::VK_END);
+        end = end || (ev[i].key_down != 0 && ev[i].vk == plat::KEY_END);
     }
     if (!end) {
         plat::LockHold hold(link_lock);

@@ -10,6 +10,7 @@
 #include "output/logfile.h"
 #include "output/text.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "port/mode.h"
 #include "port/port.h"
@@ -191,7 +192,7 @@ int cmdline_parse(int argc, char** argv)
         const int r = plat::file_serve_root(root);
         if (r < 0) {
             plat::console_print("\nERROR: Unable to open root directory \"%s\"\nERROR #%d: %s\n",
-                                root, -r, std::strerror(-r));
+                                root, -r, plat::error_text(-r));
             return 1;
         }
     }

@@ -1,8 +1,8 @@
 // fileservice/filecmd.cpp: the host file service commands. Each collector takes the argument
 // bytes of its command from the stream interpreter and, on the last one, performs the command
 // on the PC's files, sends the reply bytes and ends with the status reply. Owns the table of
-// files the device holds open, the open-file count and the errno-to-status table; feeds the
-// transfer progress counters. Runs on the receive thread with link_lock held.
+// files the device holds open and the open-file count; feeds the transfer progress counters. Runs
+// on the receive thread with link_lock held.
 //
 // Handles: slot i of a fixed table of FS_FILES_MAX files is handle i + 1, so a handle is never
 // 0 and never 0xFFFF. Free slots are given out round-robin, so a handle just closed is not
@@ -10,11 +10,11 @@
 // served another file. A handle that names no open slot touches nothing and gets status 6.
 #include "fileservice/filecmd.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "fileservice/progress.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "port/port.h"
 
@@ -35,34 +35,6 @@ struct FsFile {
                 // the same), when only a close is taken
 };
 
-// errno to wire status, one entry per errno; what is missing gets ST_GENERAL_FAILURE.
-struct ErrnoStatus {
-    int err;
-    uint32_t status;
-};
-// clang-format off
-constexpr ErrnoStatus ERRNO_STATUS[] = {
-    {ENOENT, ST_FILE_NOT_FOUND},  // an open makes it 3 when a directory on the way is missing
-    {ENOTDIR, ST_PATH_NOT_FOUND},
-    {EMFILE, ST_TOO_MANY_OPEN},
-    {ENFILE, ST_TOO_MANY_OPEN},
-    {EACCES, ST_ACCESS_DENIED},
-    {EPERM, ST_ACCESS_DENIED},
-    {EISDIR, ST_ACCESS_DENIED},
-    {EROFS, ST_ACCESS_DENIED},
-    {EBADF, ST_INVALID_HANDLE},
-    {EWOULDBLOCK, ST_SHARING_VIOLATION},  // a lock held by another opener
-    {EAGAIN, ST_SHARING_VIOLATION},
-    {EBUSY, ST_SHARING_VIOLATION},
-    {EEXIST, ST_FILE_EXISTS},
-    {EINVAL, ST_INVALID_PARAMETER},
-    {ENOSPC, ST_DISK_FULL},
-    {EDQUOT, ST_DISK_FULL},
-    {EFBIG, ST_DISK_FULL},  // the file-size limit: no more room for this file
-    {ENAMETOOLONG, ST_NAME_TOO_LONG},
-};
-// clang-format on
-
 uint32_t open_file_count;
 
 static FsFile fs_files[FS_FILES_MAX] GUARDED_BY(link_lock);  // the files the device has open
@@ -72,7 +44,6 @@ static uint8_t open_mode GUARDED_BY(link_lock);   // open: the mode byte
 static uint8_t name_len GUARDED_BY(link_lock);    // open: the name length byte
 static uint32_t name_fill GUARDED_BY(link_lock);  // open: index of the next byte
 static char name_buf[plat::FILE_NAME_MAX + 1] GUARDED_BY(link_lock);  // open: the name and a zero
-static char dir_buf[plat::FILE_NAME_MAX + 1] GUARDED_BY(link_lock);   // open: the name's directory
 static uint32_t close_handle GUARDED_BY(link_lock);                   // close: the handle
 static uint32_t read_handle GUARDED_BY(link_lock);                    // read: the handle
 static uint32_t read_count GUARDED_BY(link_lock);                     // read: bytes asked for
@@ -87,18 +58,6 @@ static uint8_t write_buf[FS_WRITE_MAX] GUARDED_BY(link_lock);         // write: 
 static_assert(plat::FILE_NAME_MAX < 256, "a one-byte name length never overruns name_buf");
 static_assert(FS_FILES_MAX < FS_BAD_HANDLE, "handle FS_FILES_MAX is below 0xFFFF");
 static_assert(FS_FILES_MAX <= 0xFFFF, "every handle fits the 16-bit reply");
-
-uint32_t status_from_errno(int err)
-{
-    const long long e = err < 0 ? -static_cast<long long>(err) : err;
-    for (const ErrnoStatus& m : ERRNO_STATUS) {
-        if (m.err == e) {
-            return m.status;
-        }
-    }
-    // Every failure must reach the device as nonzero, 0 included (no call fails with 0).
-    return ST_GENERAL_FAILURE;
-}
 
 void device_name_to_path(char* name)
 {
@@ -168,27 +127,6 @@ void reply_u16(uint32_t v)
     port_write_buf(b, sizeof b);
 }
 
-// True when the directory part of path does not exist. ENOENT alone does not say whether the
-// file or a directory on its way is missing; the device tells them apart (2 and 3). A path
-// without '/' lies in the current directory, which exists.
-static bool fs_dir_missing(const char* path) REQUIRES(link_lock)
-{
-    const char* slash = strrchr(path, '/');
-    if (slash == nullptr || slash == path) {
-        return false;
-    }
-    const size_t n = static_cast<size_t>(slash - path);
-    memcpy(dir_buf, path, n);
-    dir_buf[n] = '\0';
-    // A directory opened for reading fails with EISDIR: it exists.
-    const int fd = plat::file_serve_open(dir_buf, plat::FO_READ_SHARED);
-    if (fd >= 0) {
-        (void)plat::file_close(fd);
-        return false;
-    }
-    return fd == -ENOENT || fd == -ENOTDIR;
-}
-
 // Performs the open of the n-byte name in name_buf; sets *status, returns the handle.
 static uint32_t fs_open(uint32_t n, uint32_t* status) REQUIRES(link_lock)
 {
@@ -220,8 +158,7 @@ static uint32_t fs_open(uint32_t n, uint32_t* status) REQUIRES(link_lock)
     device_name_to_path(name_buf);
     const int fd = plat::file_serve_open(name_buf, how);
     if (fd < 0) {
-        *status =
-            fd == -ENOENT && fs_dir_missing(name_buf) ? ST_PATH_NOT_FOUND : status_from_errno(fd);
+        *status = plat::file_status(fd, name_buf);
         return FS_BAD_HANDLE;
     }
     fs_files[slot].used = true;
@@ -286,7 +223,7 @@ uint32_t close_collect(uint32_t step, uint8_t b)
         // again (its number may name another file by then). The device's handle stays
         // counted: its next close of it succeeds and brings the count down.
         f->fd = -1;
-        status = status_from_errno(r);
+        status = plat::file_status(r, nullptr);
     } else {
         f->used = false;
         f->fd = -1;
@@ -326,7 +263,7 @@ uint32_t read_collect(uint32_t step, uint8_t b)
     if (fd < 0) {
         status = ST_INVALID_HANDLE;
     } else if (const int r = plat::file_read(fd, read_buf, want); r < 0) {
-        status = status_from_errno(r);
+        status = plat::file_status(r, nullptr);
     } else {
         got = static_cast<uint32_t>(r);
         prog_done += got;
@@ -359,7 +296,7 @@ static void write_piece() REQUIRES(link_lock)
     }
     const int r = plat::file_write(fd, write_buf, n);
     if (r < 0) {
-        write_status = status_from_errno(r);
+        write_status = plat::file_status(r, nullptr);
     }
 }
 

@@ -30,7 +30,7 @@ constexpr uint32_t ST_FILE_EXISTS = 80;
 constexpr uint32_t ST_INVALID_PARAMETER = 87;
 constexpr uint32_t ST_DISK_FULL = 112;
 constexpr uint32_t ST_NAME_TOO_LONG = 206;
-constexpr uint32_t ST_GENERAL_FAILURE = 31;  // any failure the table does not name
+constexpr uint32_t ST_GENERAL_FAILURE = 31;  // any failure without a number of its own
 
 // Files the device may hold open at once; handles are 1..FS_FILES_MAX, every 16-bit value but
 // 0 and 0xFFFF, so that the service sets no limit of its own: the process's limit on open
@@ -39,9 +39,6 @@ constexpr uint32_t FS_FILES_MAX = 0xFFFE;
 
 // Files the device holds open through the service.
 extern uint32_t open_file_count GUARDED_BY(link_lock);
-
-// Wire status for a failure given as -errno or errno.
-uint32_t status_from_errno(int err);
 
 // A device's file name made into a path: '\' becomes '/'; nothing else changes.
 void device_name_to_path(char* name);

@@ -8,7 +8,6 @@
 // it up to three times, the fourth gives up with an error packet.
 #include "packet/transfer.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "fileservice/filecmd.h"
@@ -18,6 +17,7 @@
 #include "packet/timer.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 
 TransferState transfer_state;
@@ -103,7 +103,7 @@ static bool xfer_take_request(const Packet* p) REQUIRES(link_lock)
 // Opens the named file for sending (a get request). The total is the file's size.
 static bool xfer_open_send(bool name_ok) REQUIRES(link_lock)
 {
-    int fd = name_ok ? plat::file_serve_open(xfer_name, plat::FO_READ_SHARED) : -ENOENT;
+    int fd = name_ok ? plat::file_serve_open(xfer_name, plat::FO_READ_SHARED) : -plat::FAIL_NO_FILE;
     if (fd < 0) {
         prog_total = 0;  // no file, no total to show
         return false;
@@ -117,7 +117,8 @@ static bool xfer_open_send(bool name_ok) REQUIRES(link_lock)
 // Creates (or truncates) the named file for receiving (a put request); shared with nobody.
 static bool xfer_create_recv(bool name_ok) REQUIRES(link_lock)
 {
-    int fd = name_ok ? plat::file_serve_open(xfer_name, plat::FO_WRITE_EXCLUSIVE) : -ENOENT;
+    int fd =
+        name_ok ? plat::file_serve_open(xfer_name, plat::FO_WRITE_EXCLUSIVE) : -plat::FAIL_NO_FILE;
     prog_total = 0;  // a received file has no known total
     if (fd < 0) {
         return false;
@@ -126,11 +127,11 @@ static bool xfer_create_recv(bool name_ok) REQUIRES(link_lock)
     return true;
 }
 
-// Reads the next block of the file being sent into the block buffer: its length, or -errno.
+// Reads the next block of the file being sent into the block buffer: its length, or -error.
 static int xfer_read_block() REQUIRES(link_lock)
 {
     uint32_t want = block_size < BLOCK_MAX ? block_size : BLOCK_MAX;  // the buffer's size at most
-    int n = xfer_fd >= 0 ? plat::file_read(xfer_fd, xfer_buf, want) : -EBADF;
+    int n = xfer_fd >= 0 ? plat::file_read(xfer_fd, xfer_buf, want) : -plat::FAIL_BAD_HANDLE;
     if (n >= 0) {
         xfer_buf_len = static_cast<uint32_t>(n);
     }
@@ -189,7 +190,7 @@ static void xfer_send_start(const Packet* p) REQUIRES(link_lock)
         xfer_block = 1;
         int n = xfer_read_block();
         if (n < 0) {
-            plat::console_print("\nERROR #%d: %s\n", -n, std::strerror(-n));
+            plat::console_print("\nERROR #%d: %s\n", -n, plat::error_text(-n));
             xfer_enter(TS_ERROR, xfer_t2);
             pkt_send_error(ERR_FILE);
         } else if (n == 0) {  // an empty file: the end at once
@@ -223,7 +224,7 @@ static void xfer_send_data(const Packet* p) REQUIRES(link_lock)
     int n = xfer_read_block();
     if (n < 0) {
         plat::console_print("\nReadFile ERROR.\n");
-        plat::console_print("ERROR #%d: %s\n", -n, std::strerror(-n));
+        plat::console_print("ERROR #%d: %s\n", -n, plat::error_text(-n));
         xfer_enter(TS_IDLE, xfer_t2);  // sent once: the timeout action does nothing in TS_IDLE
         pkt_send_error(ERR_FILE);
     } else if (n == 0) {
@@ -268,7 +269,7 @@ static void xfer_recv_data(const Packet* p) REQUIRES(link_lock)
             return;
         }
         uint32_t count = p->length - 2;
-        int n = xfer_fd >= 0 ? plat::file_write(xfer_fd, b + 2, count) : -EBADF;
+        int n = xfer_fd >= 0 ? plat::file_write(xfer_fd, b + 2, count) : -plat::FAIL_BAD_HANDLE;
         if (n < 0) {
             xfer_enter(TS_ERROR, xfer_t1);  // the device is told; the file stays open
             pkt_send_error(ERR_FILE);

@@ -9,43 +9,44 @@
 namespace plat
 {
 
-// Virtual-key codes and control-key state flags, as the key handler expects them.
+// Virtual-key codes and control-key state flags, as the key handler expects them: the values of
+// the Windows console's, named KEY_ so that they do not clash with <windows.h>'s macros.
 enum VirtualKey : uint16_t {
-    VK_BACK = 0x08,
-    VK_TAB = 0x09,
-    VK_RETURN = 0x0D,
-    VK_ESCAPE = 0x1B,
-    VK_PRIOR = 0x21,  // Page Up
-    VK_NEXT = 0x22,   // Page Down
-    VK_END = 0x23,
-    VK_HOME = 0x24,
-    VK_LEFT = 0x25,
-    VK_UP = 0x26,
-    VK_RIGHT = 0x27,
-    VK_DOWN = 0x28,
-    VK_INSERT = 0x2D,
-    VK_DELETE = 0x2E,
-    VK_KEY_6 = 0x36,
-    VK_F1 = 0x70,
-    VK_F2 = 0x71,
-    VK_F3 = 0x72,
-    VK_F4 = 0x73,
-    VK_F5 = 0x74,
-    VK_F6 = 0x75,
-    VK_F7 = 0x76,
-    VK_F8 = 0x77,
-    VK_F9 = 0x78,
-    VK_F10 = 0x79,
-    VK_F11 = 0x7A,
-    VK_F12 = 0x7B,
-    VK_OTHER = 0xFF,  // any other key from the terminal: a character key
+    KEY_BACK = 0x08,
+    KEY_TAB = 0x09,
+    KEY_RETURN = 0x0D,
+    KEY_ESCAPE = 0x1B,
+    KEY_PRIOR = 0x21,  // Page Up
+    KEY_NEXT = 0x22,   // Page Down
+    KEY_END = 0x23,
+    KEY_HOME = 0x24,
+    KEY_LEFT = 0x25,
+    KEY_UP = 0x26,
+    KEY_RIGHT = 0x27,
+    KEY_DOWN = 0x28,
+    KEY_INSERT = 0x2D,
+    KEY_DELETE = 0x2E,
+    KEY_6 = 0x36,
+    KEY_F1 = 0x70,
+    KEY_F2 = 0x71,
+    KEY_F3 = 0x72,
+    KEY_F4 = 0x73,
+    KEY_F5 = 0x74,
+    KEY_F6 = 0x75,
+    KEY_F7 = 0x76,
+    KEY_F8 = 0x77,
+    KEY_F9 = 0x78,
+    KEY_F10 = 0x79,
+    KEY_F11 = 0x7A,
+    KEY_F12 = 0x7B,
+    KEY_OTHER = 0xFF,  // any other key from the terminal: a character key
 };
 
-constexpr uint32_t RIGHT_ALT_PRESSED = 0x01;
-constexpr uint32_t LEFT_ALT_PRESSED = 0x02;
-constexpr uint32_t RIGHT_CTRL_PRESSED = 0x04;
-constexpr uint32_t LEFT_CTRL_PRESSED = 0x08;
-constexpr uint32_t SHIFT_PRESSED = 0x10;
+constexpr uint32_t KEY_RIGHT_ALT = 0x01;
+constexpr uint32_t KEY_LEFT_ALT = 0x02;
+constexpr uint32_t KEY_RIGHT_CTRL = 0x04;
+constexpr uint32_t KEY_LEFT_CTRL = 0x08;
+constexpr uint32_t KEY_SHIFT = 0x10;
 
 // One key event as the Windows console would deliver it.
 struct KeyEvent {
@@ -55,16 +56,18 @@ struct KeyEvent {
     uint32_t ctrl;     // control-key state flags
 };
 
-// Puts standard input in raw mode when it is a terminal (no echo, not canonical, no signals,
-// no CR/LF translation, no XON/XOFF) and installs handlers that turn SIGTERM, SIGINT and SIGHUP
-// into an End key. The terminal is restored by console_restore and by process_exit.
+// Puts standard input in raw mode when it is a terminal or console (no echo, no line editing,
+// Ctrl+C a key; on Linux also no CR/LF translation and no XON/XOFF) and turns the ways of
+// ending a console program (SIGTERM, SIGINT and SIGHUP on Linux; Ctrl+Break, closing the
+// console, logoff and shutdown on Windows) into an End key. The mode is restored by
+// console_restore and by process_exit.
 void console_init();
 void console_restore();
 
 // Discards key events that are waiting.
 void console_flush_input();
 // Waits until at least one key event is there and returns up to max of them (max >= 1).
-// At end of a non-terminal input it waits for a signal without end.
+// At end of a non-terminal input it waits for End (a signal, a console event) without end.
 int console_read_keys(KeyEvent* ev, int max);
 
 // Formatted message on standard output.

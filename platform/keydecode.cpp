@@ -52,13 +52,13 @@ uint32_t modifier_flags(int m)
     m -= 1;
     uint32_t f = 0;
     if (m & 1) {
-        f |= SHIFT_PRESSED;
+        f |= KEY_SHIFT;
     }
     if (m & 2) {
-        f |= LEFT_ALT_PRESSED;
+        f |= KEY_LEFT_ALT;
     }
     if (m & 4) {
-        f |= LEFT_CTRL_PRESSED;
+        f |= KEY_LEFT_CTRL;
     }
     return f;
 }
@@ -67,100 +67,100 @@ uint32_t modifier_flags(int m)
 KeyEvent plain_key(uint8_t b, uint32_t extra)
 {
     if (b == KD_DEL || b == KD_BS) {
-        return key(VK_BACK, KD_BS, extra);
+        return key(KEY_BACK, KD_BS, extra);
     }
     if (b == KD_CR) {
-        return key(VK_RETURN, KD_CR, extra);
+        return key(KEY_RETURN, KD_CR, extra);
     }
     if (b == KD_TAB) {
-        return key(VK_TAB, KD_TAB, extra);
+        return key(KEY_TAB, KD_TAB, extra);
     }
     if (b == KD_CTRL_CARET) {  // Ctrl+^ is Ctrl+Shift+6 on a US keyboard
-        return key(VK_KEY_6, KD_CTRL_CARET, extra | SHIFT_PRESSED | LEFT_CTRL_PRESSED);
+        return key(KEY_6, KD_CTRL_CARET, extra | KEY_SHIFT | KEY_LEFT_CTRL);
     }
     if (b >= KD_CTRL_A && b <= KD_CTRL_Z) {  // Ctrl+letter
-        return key(static_cast<uint16_t>('A' + b - KD_CTRL_A), b, extra | LEFT_CTRL_PRESSED);
+        return key(static_cast<uint16_t>('A' + b - KD_CTRL_A), b, extra | KEY_LEFT_CTRL);
     }
     if (b >= 'a' && b <= 'z') {
         return key(static_cast<uint16_t>(b - 'a' + 'A'), b, extra);
     }
     if (b >= 'A' && b <= 'Z') {
-        return key(b, b, extra | SHIFT_PRESSED);
+        return key(b, b, extra | KEY_SHIFT);
     }
     if (b >= '0' && b <= '9') {
         return key(b, b, extra);
     }
     if (b == '^') {
-        return key(VK_KEY_6, b, extra | SHIFT_PRESSED);
+        return key(KEY_6, b, extra | KEY_SHIFT);
     }
-    return key(VK_OTHER, b, extra);
+    return key(KEY_OTHER, b, extra);
 }
 
-// The key of a letter after ESC [ or ESC O; VK_OTHER when the letter names none.
+// The key of a letter after ESC [ or ESC O; KEY_OTHER when the letter names none.
 uint16_t final_letter_key(uint8_t b)
 {
     switch (b) {
     case 'A':
-        return VK_UP;
+        return KEY_UP;
     case 'B':
-        return VK_DOWN;
+        return KEY_DOWN;
     case 'C':
-        return VK_RIGHT;
+        return KEY_RIGHT;
     case 'D':
-        return VK_LEFT;
+        return KEY_LEFT;
     case 'F':
-        return VK_END;
+        return KEY_END;
     case 'H':
-        return VK_HOME;
+        return KEY_HOME;
     case 'P':
-        return VK_F1;
+        return KEY_F1;
     case 'Q':
-        return VK_F2;
+        return KEY_F2;
     case 'R':
-        return VK_F3;
+        return KEY_F3;
     case 'S':
-        return VK_F4;
+        return KEY_F4;
     default:
-        return VK_OTHER;
+        return KEY_OTHER;
     }
 }
 
-// The key of ESC [ n ~; VK_OTHER when n names none.
+// The key of ESC [ n ~; KEY_OTHER when n names none.
 uint16_t tilde_key(int n)
 {
     switch (n) {
     case 1:
     case 7:
-        return VK_HOME;
+        return KEY_HOME;
     case 2:
-        return VK_INSERT;
+        return KEY_INSERT;
     case 3:
-        return VK_DELETE;
+        return KEY_DELETE;
     case 4:
     case 8:
-        return VK_END;
+        return KEY_END;
     case 5:
-        return VK_PRIOR;
+        return KEY_PRIOR;
     case 6:
-        return VK_NEXT;
+        return KEY_NEXT;
     case 11:
     case 12:
     case 13:
     case 14:
     case 15:
-        return static_cast<uint16_t>(VK_F1 + (n - 11));
+        return static_cast<uint16_t>(KEY_F1 + (n - 11));
     case 17:
     case 18:
     case 19:
     case 20:
     case 21:
-        return static_cast<uint16_t>(VK_F6 + (n - 17));
+        return static_cast<uint16_t>(KEY_F6 + (n - 17));
     case 23:
-        return VK_F11;
+        return KEY_F11;
     case 24:
-        return VK_F12;
+        return KEY_F12;
     default:
-        return VK_OTHER;
+        return KEY_OTHER;
     }
 }
 
@@ -179,7 +179,7 @@ void to_ground()
 int emit_seq_key(uint16_t vk, uint32_t ctrl, KeyEvent* out)
 {
     to_ground();
-    if (vk == VK_OTHER) {
+    if (vk == KEY_OTHER) {
         return 0;  // a sequence we do not know: dropped whole
     }
     out[0] = key(vk, 0, ctrl);
@@ -203,7 +203,7 @@ int keydecode_idle(KeyEvent* out)
     bool lone_esc = kd_state == KD_ESC;
     to_ground();
     if (lone_esc) {
-        out[0] = key(VK_ESCAPE, KD_ESC_BYTE, 0);
+        out[0] = key(KEY_ESCAPE, KD_ESC_BYTE, 0);
         return 1;
     }
     return 0;
@@ -233,22 +233,22 @@ int keydecode_byte(uint8_t b, KeyEvent* out)
             return 0;
         }
         if (b == KD_ESC_BYTE) {  // ESC ESC: the first was the Esc key; the second opens a sequence
-            out[0] = key(VK_ESCAPE, KD_ESC_BYTE, 0);
+            out[0] = key(KEY_ESCAPE, KD_ESC_BYTE, 0);
             to_ground();
             kd_state = KD_ESC;
             kd_seq_len = 1;
             return 1;
         }
         to_ground();  // ESC + key: the key with Alt held
-        out[0] = plain_key(b, LEFT_ALT_PRESSED);
+        out[0] = plain_key(b, KEY_LEFT_ALT);
         return 1;
     case KD_SS3:
         return emit_seq_key(final_letter_key(b), 0, out);
     case KD_LINUX_F:
         if (b >= 'A' && b <= 'E') {
-            return emit_seq_key(static_cast<uint16_t>(VK_F1 + (b - 'A')), 0, out);
+            return emit_seq_key(static_cast<uint16_t>(KEY_F1 + (b - 'A')), 0, out);
         }
-        return emit_seq_key(VK_OTHER, 0, out);
+        return emit_seq_key(KEY_OTHER, 0, out);
     case KD_CSI:
         if (b == '[' && kd_nparams == 0) {
             kd_state = KD_LINUX_F;

@@ -1,7 +1,9 @@
 // platform/serial.h: the one serial port of the program.
-// Port names: COMn (n >= 1, any case) is /dev/ttyS(n-1); a name starting with '/' or '.' is a
-// path; any other name is looked up under /dev/ (ttyUSB0, pts/7).
-// Every procedure returns 0 or a count on success and -errno taken at the failing call otherwise.
+// Port names: on Linux COMn (n >= 1, any case) is /dev/ttyS(n-1), a name starting with '/' or
+// '.' is a path, any other name is looked up under /dev/ (ttyUSB0, pts/7); on Windows COMn is
+// the COM port (\\.\COMn for n > 9) and any other name is opened as given.
+// Every procedure returns 0 or a count on success and -err otherwise, err being
+// the OS's number of the failure taken at the failing call (platform/errors.h).
 #pragma once
 
 #include <cstdint>
@@ -18,33 +20,33 @@ int serial_reopenable(const char* name);
 
 // 1 when the port name resolves to a directory, else 0 (also when it does not exist).
 int serial_is_directory(const char* name);
-// Opens the port for reading and writing, exclusively (TIOCEXCL and a non-blocking exclusive
-// flock): a port that another program holds fails with -EBUSY or -EWOULDBLOCK.
+// Opens the port for reading and writing, exclusively (Linux: TIOCEXCL and a non-blocking
+// exclusive flock; Windows: no sharing): a port that another program holds fails.
 int serial_open(const char* name);
 // 1 when the open port is a regular file (not a device), else 0.
 int serial_is_regular_file();
-// Reads the port's settings (fails with -ENOTTY for a device that is not a terminal).
+// Reads the port's settings (fails for a device that is not a serial port or terminal).
 int serial_get_state();
 // Raw mode, 8 data bits, no parity, one stop bit, no flow control, CLOCAL and CREAD, at baud
-// (any rate the device takes; 0 is refused with -EINVAL); raises DTR and RTS where the device
-// has modem lines.
+// (any rate the device takes; 0 is refused as an invalid parameter); raises DTR and RTS where the
+// device has modem lines.
 int serial_set_state(int32_t baud);
 // Drops DTR and RTS; errors are ignored.
 void serial_drop_lines();
 // Discards what the driver holds in both directions.
 void serial_purge();
 // Waits until bytes are received or the line changes. Returns 1 when bytes may be queued, 0 for
-// another event, -errno when the port hung up or failed (an adapter pulled out, the other end
+// another event, -err when the port hung up or failed (an adapter pulled out, the other end
 // of a pseudo-terminal closed, no port open): the port is then of no more use until it is
 // closed and opened again. After serial_cancel it pauses and returns 0.
 int serial_wait();
-// Bytes waiting in the driver's input buffer, or -errno.
+// Bytes waiting in the driver's input buffer, or -err.
 int serial_queued();
 // Reads up to n bytes that are queued; never waits for more.
 int serial_read(uint8_t* buf, uint32_t n);
 // Writes all n bytes before returning; writes from several threads never interleave. Gives up
-// with -ETIMEDOUT when the bytes do not leave within the time they need at the line's rate
-// (twice it, plus a second), and with -ECANCELED once serial_cancel has been called.
+// with a time-out error when the bytes do not leave within the time they need at the line's rate
+// (twice it, plus a second), and with a cancel error once serial_cancel has been called.
 int serial_write(const uint8_t* buf, uint32_t n);
 // Hands one byte to the port and returns without waiting for it to leave the line; it keeps
 // its place in order with other writes.

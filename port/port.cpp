@@ -5,12 +5,12 @@
 // unattended sending threads; needs no lock of its own.
 #include "port/port.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "output/logfile.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/serial.h"
 #include "platform/serial_list.h"
 #include "platform/threads.h"
@@ -36,18 +36,25 @@ int port_list_show()
 // After the report of a failed open: one plain line on what to do about it.
 static void port_open_advice(const char* name, int err)
 {
-    if (err == EBUSY || err == EWOULDBLOCK) {
+    switch (plat::open_failure(err)) {
+    case plat::OPEN_FAILED_BUSY:
         plat::console_print("Another program has this port open; close it there first.\n");
-    } else if (err == EACCES || err == EPERM) {
+        break;
+    case plat::OPEN_FAILED_DENIED:
         plat::console_print("You need read and write access to the port; on Debian that is the "
                             "dialout group: sudo adduser $USER dialout, then log in again.\n");
-    } else if (err == ENOENT) {
+        break;
+    case plat::OPEN_FAILED_MISSING: {
         char path[plat::SERIAL_PATH_MAX];
         plat::serial_path(name, path);
         plat::console_print("There is no port at \"%s\"; serial ports present:\n", path);
         if (port_list_show() == 0) {
             plat::console_print("  none\n");
         }
+        break;
+    }
+    case plat::OPEN_FAILED_OTHER:
+        break;
     }
 }
 
@@ -111,7 +118,7 @@ int port_open(const char* name, int32_t baud)
         return 1;
     case SETUP_OPEN:
         plat::console_print("ERROR: Unable to open device file \"%s\"\nERROR #%d: %s\n", name, err,
-                            std::strerror(err));
+                            plat::error_text(err));
         port_open_advice(name, err);
         return 1;
     case SETUP_GET_STATE:
@@ -165,7 +172,7 @@ void port_write_buf(const uint8_t* buf, uint32_t n)
 
 void error_report(const char* name, int err)
 {
-    plat::console_print("%s ERROR.\nERROR #%d: %s\n", name, err, std::strerror(err));
+    plat::console_print("%s ERROR.\nERROR #%d: %s\n", name, err, plat::error_text(err));
     plat::LockHold hold(link_lock);
     log_close();
 }

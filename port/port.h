@@ -30,7 +30,7 @@ void port_write_byte(uint8_t b);
 // interleave and never discard one another's bytes or received bytes.
 void port_write_buf(const uint8_t* buf, uint32_t n);
 
-// Prints "<name> ERROR.\nERROR #<err>: <strerror(err)>\n" and closes the log file.
+// Prints "<name> ERROR.\nERROR #<err>: <the text of err>\n" and closes the log file.
 void error_report(const char* name, int err) EXCLUDES(link_lock);
 
 // Shutdown's end of the port: drops DTR and RTS, waits one second, closes the port.

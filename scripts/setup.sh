@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes sure the tools the build needs are here: cmake, g++, make, GoogleTest, and (for the
 # thread-sanitizer build, the format check and the package check) clang, clang-format, groff,
-# dpkg-dev and file. As root on Debian it installs what is missing; otherwise it says what is
-# missing and fails.
+# dpkg-dev and file, and (for the Windows build and its tests under Wine) MinGW-w64 and Wine. As
+# root on Debian it installs what is missing; otherwise it says what is missing and fails.
 set -euo pipefail
 
 need=()
@@ -17,6 +17,11 @@ if [ "${1:-}" = "--full" ]; then
     command -v file >/dev/null 2>&1 || need+=(file)
     command -v clang++ >/dev/null 2>&1 || need+=(clang libclang-rt-dev)
     command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
+    # The Windows build and its tests: MinGW-w64 (the -posix compiler, which has std::thread)
+    # and Wine to run them.
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
+    [ -d /usr/src/googletest/googletest ] || need+=(googletest)
+    command -v wine >/dev/null 2>&1 || need+=(wine wine64)
     # The sanitizer and fuzzer runtimes come in a package of their own.
     if command -v clang++ >/dev/null 2>&1 &&
         ! echo 'int main() {}' | clang++ -x c++ -fsanitize=thread - -o /dev/null 2>/dev/null; then

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: unit and end-to-end tests in a plain build, again
-# under AddressSanitizer + UndefinedBehaviorSanitizer, and again under ThreadSanitizer (clang,
-# which also checks the lock annotations at compile time); then a short run of each fuzz target
-# (libFuzzer, ASan+UBSan), the format check, and the build, install and package as a user makes
-# them (scripts/package.sh).
+# Builds everything and runs every test: the Windows build with its unit tests under Wine;
+# unit and end-to-end tests in a plain build (the end-to-end ones include the Windows build
+# under Wine), again under AddressSanitizer + UndefinedBehaviorSanitizer, and again under
+# ThreadSanitizer (clang, which also checks the lock annotations at compile time); then a short
+# run of each fuzz target (libFuzzer, ASan+UBSan), the format check, and the build, install and
+# package as a user makes them (scripts/package.sh).
 #   bash scripts/test.sh          all of it
 #   bash scripts/test.sh quick    the plain build only
 set -euo pipefail
@@ -32,6 +33,18 @@ fi
 jobs="$(nproc 2>/dev/null || echo 2)"
 results="$(mktemp)"
 trap 'rm -f "$results"' EXIT
+
+# The Windows build first, so that the end-to-end tests of the builds below run it under Wine.
+if [ "$mode" != quick ] && command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 &&
+    command -v wine >/dev/null 2>&1; then
+    echo "=== windows: build"
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows -j "$jobs"
+    echo "=== windows: tests (Wine)"
+    # The Wine prefix is made once, before the tests are listed.
+    bash scripts/wine-run.sh "$PWD/build-windows/wine" cmd /c exit
+    ctest --preset windows -j "$jobs" | tee -a "$results"
+fi
 
 for p in "${presets[@]}"; do
     echo "=== $p: build"

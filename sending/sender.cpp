@@ -7,11 +7,11 @@
 // store; this thread copies the name after an acquire load and clears the flag when done).
 #include "sending/sender.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "port/mode.h"
 #include "port/port.h"
@@ -36,7 +36,7 @@ void sender_init()
 // "\n<label> ERROR #<err>: <text>\n" for a file that cannot be opened or read.
 static void send_report(int err)
 {
-    plat::console_print("\n%s ERROR #%d: %s\n", program_label(), err, strerror(err));
+    plat::console_print("\n%s ERROR #%d: %s\n", program_label(), err, plat::error_text(err));
 }
 
 // A random pause of 1..max_delay ms. A max_delay of 0 is taken as 1 rather than dividing by 0.
@@ -47,7 +47,7 @@ static void send_pause(uint8_t max_delay)
 }
 
 // Fills chunk the way a buffered stream read does: up to CHUNK_SIZE bytes, short only at the end
-// of the file. Sets *at_end when a read found the end. Returns the count, or -errno.
+// of the file. Sets *at_end when a read found the end. Returns the count, or -error.
 static int send_fill(int fd, uint8_t* chunk, bool* at_end)
 {
     uint32_t got = 0;

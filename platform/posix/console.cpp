@@ -135,7 +135,7 @@ int console_read_keys(KeyEvent* ev, int max)
 {
     for (;;) {
         if (signal_seen != 0) {
-            ev[0] = KeyEvent{1, VK_END, 0, 0};
+            ev[0] = KeyEvent{1, KEY_END, 0, 0};
             return 1;
         }
         if (pending_count > 0) {

@@ -1,44 +1,44 @@
 // platform/posix/files.cpp: the file service of the Linux backend.
 #include "platform/files.h"
 
-#include "platform/posix/file_ops.h"
+#include "platform/native_files.h"
 
 namespace plat
 {
 
 int file_open(const char* name, FileOpen how)
 {
-    return posix::file_open(name, how);
+    return native::file_open(name, how);
 }
 
 int file_serve_root(const char* dir)
 {
-    return posix::file_serve_root(dir);
+    return native::file_serve_root(dir);
 }
 
 int file_serve_open(const char* name, FileOpen how)
 {
-    return posix::file_serve_open(name, how);
+    return native::file_serve_open(name, how);
 }
 
 int file_read(int fd, void* buf, uint32_t n)
 {
-    return posix::file_read(fd, buf, n);
+    return native::file_read(fd, buf, n);
 }
 
 int file_write(int fd, const void* buf, uint32_t n)
 {
-    return posix::file_write(fd, buf, n);
+    return native::file_write(fd, buf, n);
 }
 
 int64_t file_size(int fd)
 {
-    return posix::file_size(fd);
+    return native::file_size(fd);
 }
 
 int file_close(int fd)
 {
-    return posix::file_close(fd);
+    return native::file_close(fd);
 }
 
 }  // namespace plat

@@ -38,30 +38,28 @@ class Keys : public SystemTest
 
 TEST_F(Keys, TranslatedKeysInEachMode)
 {
-    EXPECT_EQ(sent(key(plat::VK_BACK, 0x08)), "\x7F");
-    EXPECT_EQ(sent(key(plat::VK_DELETE)), "\x08");
-    EXPECT_EQ(sent(key('C', 0x03, plat::LEFT_CTRL_PRESSED)), "\x03");
-    EXPECT_EQ(sent(key(plat::VK_UP)), "\x1B[A");
-    EXPECT_EQ(sent(key(plat::VK_LEFT)), "\x1B[D");
+    EXPECT_EQ(sent(key(plat::KEY_BACK, 0x08)), "\x7F");
+    EXPECT_EQ(sent(key(plat::KEY_DELETE)), "\x08");
+    EXPECT_EQ(sent(key('C', 0x03, plat::KEY_LEFT_CTRL)), "\x03");
+    EXPECT_EQ(sent(key(plat::KEY_UP)), "\x1B[A");
+    EXPECT_EQ(sent(key(plat::KEY_LEFT)), "\x1B[D");
     mode_flag = MODE_PASEL;
     backspace_char = 0x08;
-    EXPECT_EQ(sent(key(plat::VK_BACK, 0x08)), "\x08");
-    EXPECT_EQ(sent(key(plat::VK_DELETE)), "\x08");
+    EXPECT_EQ(sent(key(plat::KEY_BACK, 0x08)), "\x08");
+    EXPECT_EQ(sent(key(plat::KEY_DELETE)), "\x08");
 }
 
 TEST_F(Keys, CtrlShiftSixNeedsBothModifiers)
 {
-    EXPECT_EQ(sent(key(plat::VK_KEY_6, 0x1E, plat::SHIFT_PRESSED | plat::RIGHT_CTRL_PRESSED)),
-              "\x1E");
-    EXPECT_EQ(sent(key(plat::VK_KEY_6, '6', plat::SHIFT_PRESSED | plat::LEFT_CTRL_PRESSED)),
-              "\x1E");
-    EXPECT_EQ(sent(key(plat::VK_KEY_6, '^', plat::SHIFT_PRESSED)), "^");
-    EXPECT_EQ(sent(key(plat::VK_KEY_6, '6', plat::LEFT_CTRL_PRESSED)), "6");
+    EXPECT_EQ(sent(key(plat::KEY_6, 0x1E, plat::KEY_SHIFT | plat::KEY_RIGHT_CTRL)), "\x1E");
+    EXPECT_EQ(sent(key(plat::KEY_6, '6', plat::KEY_SHIFT | plat::KEY_LEFT_CTRL)), "\x1E");
+    EXPECT_EQ(sent(key(plat::KEY_6, '^', plat::KEY_SHIFT)), "^");
+    EXPECT_EQ(sent(key(plat::KEY_6, '6', plat::KEY_LEFT_CTRL)), "6");
 }
 
 TEST_F(Keys, KeysWithoutACharacterSendNothing)
 {
-    EXPECT_EQ(sent(key(plat::VK_HOME)), "");
+    EXPECT_EQ(sent(key(plat::KEY_HOME)), "");
     EXPECT_EQ(sent(key(0x10 /* Shift alone */)), "");
     EXPECT_EQ(plat::fake_console_output(), "");
 }
@@ -79,12 +77,12 @@ TEST_F(Keys, BusyLineRefusesTypingAndTheModeSwitch)
 {
     open_file_count = 1;
     EXPECT_EQ(sent(key('A', 'a')), "");
-    EXPECT_EQ(sent(key(plat::VK_UP)), "");
+    EXPECT_EQ(sent(key(plat::KEY_UP)), "");
     EXPECT_EQ(plat::fake_console_output(),
               "\r\nPress <End> key to exit\n\r\nPress <End> key to exit\n");
     plat::fake_console_clear_output();
-    EXPECT_EQ(sent(key(plat::VK_F4)), "");
-    EXPECT_EQ(sent(key(plat::VK_F5)), "");
+    EXPECT_EQ(sent(key(plat::KEY_F4)), "");
+    EXPECT_EQ(sent(key(plat::KEY_F5)), "");
     EXPECT_EQ(plat::fake_console_output(), "");
     EXPECT_EQ(mode_flag.load(), MODE_KIVET);
     EXPECT_FALSE(prompt_active());
@@ -93,18 +91,18 @@ TEST_F(Keys, BusyLineRefusesTypingAndTheModeSwitch)
     mode_flag = MODE_PASEL;
     transfer_state = TS_RECV_DATA;
     EXPECT_EQ(sent(key('A', 'a')), "");
-    EXPECT_EQ(sent(key(plat::VK_F4)), "");
+    EXPECT_EQ(sent(key(plat::KEY_F4)), "");
     EXPECT_EQ(mode_flag.load(), MODE_PASEL);
     transfer_state = TS_IDLE;
 }
 
 TEST_F(Keys, ModeSwitchResetsTheBackspaceCharacter)
 {
-    EXPECT_EQ(sent(key(plat::VK_F2)), "\r");
+    EXPECT_EQ(sent(key(plat::KEY_F2)), "\r");
     EXPECT_EQ(backspace_char, 0x08);
-    EXPECT_EQ(sent(key(plat::VK_F4)), "\r");
+    EXPECT_EQ(sent(key(plat::KEY_F4)), "\r");
     EXPECT_EQ(mode_flag.load(), MODE_PASEL);
-    EXPECT_EQ(sent(key(plat::VK_F4)), "\r");
+    EXPECT_EQ(sent(key(plat::KEY_F4)), "\r");
     EXPECT_EQ(backspace_char, 0x7F);
     EXPECT_EQ(plat::fake_console_output(),
               "\r\nKIVET32: Backspace key: 08\n"
@@ -114,9 +112,9 @@ TEST_F(Keys, ModeSwitchResetsTheBackspaceCharacter)
 
 TEST_F(Keys, TimestampToggleSaysEnabledThenDisabled)
 {
-    sent(key(plat::VK_F3));
+    sent(key(plat::KEY_F3));
     EXPECT_EQ(timestamp_option, 1);
-    sent(key(plat::VK_F3));
+    sent(key(plat::KEY_F3));
     EXPECT_EQ(timestamp_option, 0);
     EXPECT_EQ(plat::fake_console_output(),
               "\r\nKIVET32: Timestamp is Enabled.\n\r\nKIVET32: Timestamp is Disabled.\n");
@@ -124,7 +122,7 @@ TEST_F(Keys, TimestampToggleSaysEnabledThenDisabled)
 
 TEST_F(Keys, StatusShowsTheLogAndTheHotKeys)
 {
-    EXPECT_EQ(sent(key(plat::VK_F1)), "\r");
+    EXPECT_EQ(sent(key(plat::KEY_F1)), "\r");
     EXPECT_EQ(plat::fake_console_output(),
               std::string("\r\nKIVET32 Mode, <Backspace>=7f, timestamp=0, No Log file\n") +
                   HOTKEY_TEXT);
@@ -132,7 +130,7 @@ TEST_F(Keys, StatusShowsTheLogAndTheHotKeys)
     std::strcpy(log_name, "t.log");
     ASSERT_TRUE(log_open(log_name));
     log_write(std::string(2500, 'x').data(), 2500);
-    sent(key(plat::VK_F1));
+    sent(key(plat::KEY_F1));
     EXPECT_EQ(
         plat::fake_console_output().rfind(
             "\r\nKIVET32 Mode, <Backspace>=7f, timestamp=0, Log file \"t.log\" size : 2 K\n", 0),
@@ -141,27 +139,27 @@ TEST_F(Keys, StatusShowsTheLogAndTheHotKeys)
 
 TEST_F(Keys, RandomModeTogglesSilently)
 {
-    EXPECT_EQ(sent(key(plat::VK_F11)), "");
+    EXPECT_EQ(sent(key(plat::KEY_F11)), "");
     EXPECT_EQ(random_mode.load(), 1);
-    EXPECT_EQ(sent(key(plat::VK_F11)), "");
+    EXPECT_EQ(sent(key(plat::KEY_F11)), "");
     EXPECT_EQ(random_mode.load(), 0);
     EXPECT_EQ(plat::fake_console_output(), "");
 }
 
 TEST_F(Keys, PromptTakesTheCharactersAfterTheCursorPrefix)
 {
-    sent(key(plat::VK_F5));
+    sent(key(plat::KEY_F5));
     ASSERT_TRUE(prompt_active());
     EXPECT_EQ(sent(key('A', 'a')), "");
-    EXPECT_EQ(sent(key(plat::VK_UP)), "\x1B[");  // the letter goes into the name
+    EXPECT_EQ(sent(key(plat::KEY_UP)), "\x1B[");  // the letter goes into the name
     EXPECT_NE(plat::fake_console_output().find("aA"), std::string::npos);
 }
 
 TEST_F(Keys, EndShutsDownEvenDuringAPrompt)
 {
-    sent(key(plat::VK_F9));
+    sent(key(plat::KEY_F9));
     ASSERT_TRUE(prompt_active());
-    ASSERT_EQ(key_handle(key(plat::VK_END)), KEY_QUIT) << "End did not shut down";
+    ASSERT_EQ(key_handle(key(plat::KEY_END)), KEY_QUIT) << "End did not shut down";
     shutdown();
     EXPECT_NE(plat::fake_console_output().find("\r\nKIVET32: program terminated.\n"),
               std::string::npos);

@@ -1,7 +1,7 @@
 // tests/packet/transfer_test.cpp: the transfer state machine, driven with framed packets from
 // the device and read back from the frames the host writes: sending and receiving files, the
 // unexpected packets of each state, and the resends and give-ups of the timeout action.
-#include <sys/stat.h>
+#include <filesystem>
 
 #include <cerrno>
 #include <string>
@@ -12,6 +12,7 @@
 #include "packet/pool.h"
 #include "packet/timer.h"
 #include "packet/transfer.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "port/mode.h"
 #include "tests/packet/wire.h"
@@ -132,7 +133,7 @@ TEST_F(Transfer, NameWithAZeroByteIsRefusedNotCut)
 
 TEST_F(Transfer, BackslashInANameSeparatesDirectories)
 {
-    ASSERT_EQ(mkdir("sub", 0700), 0);
+    ASSERT_TRUE(std::filesystem::create_directory("sub"));
     write_file("sub/f", "inner");
     start_get("sub\\f");
     EXPECT_EQ(sent(), Sent{data(1, "inner")});
@@ -205,7 +206,8 @@ TEST_F(Transfer, ReadFailuresAnswerFileError)
     EXPECT_EQ(sent(), (Sent{hex("04 00 80 01 F4 03 E8"), error_pkt(ERR_FILE)}));
     EXPECT_EQ(transfer_state, TS_ERROR);
     EXPECT_EQ(timeout_value, T2);
-    EXPECT_EQ(plat::fake_console_output(), "\nERROR #5: Input/output error\n");
+    EXPECT_EQ(plat::fake_console_output(),
+              "\nERROR #" + std::to_string(EIO) + ": " + plat::error_text(EIO) + "\n");
 
     deliver(ack(0));
     plat::fake_console_clear_output();
@@ -215,7 +217,8 @@ TEST_F(Transfer, ReadFailuresAnswerFileError)
     deliver(ack(2));
     EXPECT_EQ(sent(), Sent{error_pkt(ERR_FILE)});
     EXPECT_EQ(transfer_state, TS_IDLE);  // sent once: nothing is resent in TS_IDLE
-    EXPECT_EQ(plat::fake_console_output(), "\nReadFile ERROR.\nERROR #5: Input/output error\n");
+    EXPECT_EQ(plat::fake_console_output(), "\nReadFile ERROR.\nERROR #" + std::to_string(EIO) +
+                                               ": " + plat::error_text(EIO) + "\n");
     expire();
     EXPECT_EQ(sent(), Sent{});
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
 #include "sending/scheme.h"
 #include "sending/sender.h"
 #include "tests/support/fixture.h"
@@ -96,7 +97,7 @@ TEST_F(Scheme, FailedOrEmptyTaskStaysActiveAndFiresAgain)
     add(1, 2, 1, "missing");
     add(6, 2, 1, "");
     EXPECT_TRUE(firings(3).empty());
-    const std::string line = std::string("\nKIVET32 ERROR #2: ") + strerror(ENOENT) + "\n";
+    const std::string line = std::string("\nKIVET32 ERROR #2: ") + plat::error_text(ENOENT) + "\n";
     EXPECT_EQ(plat::fake_console_output(),
               line + line);  // cycles 1 and 3; the empty name is silent
     EXPECT_EQ(scheme_table[1].countdown.load(), 2);

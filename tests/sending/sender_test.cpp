@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "port/mode.h"
 #include "sending/scheme.h"
@@ -14,7 +15,7 @@
 namespace
 {
 
-const std::string NO_FILE = std::string(" ERROR #2: ") + strerror(ENOENT) + "\n";
+const std::string NO_FILE = std::string(" ERROR #2: ") + plat::error_text(ENOENT) + "\n";
 
 class Sender : public SystemTest
 {
@@ -111,7 +112,7 @@ TEST_F(Sender, ReadErrorStopsTheSendReportsItAndClosesTheFile)
     EXPECT_EQ(send_file("f.bin", SEND_MAX_DELAY_MS, 1), -1);
     EXPECT_EQ(write_sizes(), std::vector<size_t>{100});
     EXPECT_EQ(plat::fake_console_output(),
-              std::string("\nKIVET32 ERROR #5: ") + strerror(EIO) + "\n");
+              std::string("\nKIVET32 ERROR #5: ") + plat::error_text(EIO) + "\n");
 
     // Closed: after a failed send the next open gets the same handle as before it.
     const int fd = plat::file_open("f.bin", plat::FO_READ_SHARED);

@@ -1,12 +1,10 @@
 // tests/support/fixture.cpp: SetUp and TearDown shared by the unit tests.
 #include "tests/support/fixture.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "app/options.h"
@@ -19,13 +17,20 @@
 void SystemTest::SetUp()
 {
     plat::fake_reset();
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    home_ = cwd;
-    char tmpl[] = "/tmp/kivet-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    namespace fs = std::filesystem;
+    home_ = fs::current_path().string();
+    // A fresh directory under the system's temporary directory, whatever the OS.
+    std::random_device rd;
+    fs::path dir;
+    for (int tries = 0; dir.empty() && tries < 100; ++tries) {
+        const fs::path p = fs::temp_directory_path() / ("kivet-test-" + std::to_string(rd()));
+        if (fs::create_directory(p)) {
+            dir = p;
+        }
+    }
+    ASSERT_FALSE(dir.empty());
+    dir_ = dir.string();
+    fs::current_path(dir);
 
     srand(1);
     link_lock.take();
@@ -44,8 +49,8 @@ void SystemTest::TearDown()
     capture_close();
     transfer_close_file();
     link_lock.give();
-    (void)chdir(home_.c_str());
     std::error_code ec;
+    std::filesystem::current_path(home_, ec);
     std::filesystem::remove_all(dir_, ec);
 }
 

@@ -1,12 +1,13 @@
-// platform/posix/file_ops.h: the file calls themselves, shared by the Linux backend and the
-// fake one (unit tests use real files in a temporary directory, with failures injected on top).
+// platform/native_files.h: the file calls of the OS the program is built for, shared by its
+// backend and the fake one (unit tests use real files in a temporary directory, with failures
+// injected on top). platform/posix/file_ops.cpp and platform/win32/file_ops.cpp define them.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/files.h"
 
-namespace plat::posix
+namespace plat::native
 {
 
 int file_open(const char* name, FileOpen how);
@@ -17,4 +18,4 @@ int file_write(int fd, const void* buf, uint32_t n);
 int64_t file_size(int fd);
 int file_close(int fd);
 
-}  // namespace plat::posix
+}  // namespace plat::native

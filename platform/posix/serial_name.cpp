@@ -1,4 +1,5 @@
-// platform/serial_name.cpp: port names to device paths (no OS contact, shared by the backends).
+// platform/posix/serial_name.cpp: port names to Linux device paths (no OS contact; the fake
+// backend uses it too).
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>

@@ -1,0 +1,35 @@
+// platform/errors.h: what a failed platform call means. A platform procedure that fails returns
+// -err, err being the OS's own number for the failure (errno on Linux, GetLastError() on
+// Windows); these give its text for the console and its status for the host file service.
+#pragma once
+
+#include <cstdint>
+
+namespace plat
+{
+
+// The OS's text for err (strerror on Linux, FormatMessageA on Windows), without a line end.
+const char* error_text(int err);
+
+// The status a device expects on the wire for a failed file call (2 file not found, 3 path not
+// found, 4 too many open files, 5 access denied, 6 invalid handle, 32 sharing violation, 80 file
+// exists, 87 invalid parameter, 112 disk full, ...; 31 for anything else), never 0. err is as
+// the call returned it (either sign); name is the name of a failed open, where a missing file
+// and a missing directory on its way differ, else nullptr.
+uint32_t file_status(int err, const char* name);
+
+// Failures the system reports itself, as the OS numbers them: a name that names no file, and
+// a handle that names no open file.
+extern const int FAIL_NO_FILE;
+extern const int FAIL_BAD_HANDLE;
+
+// What a failed port open asks of the user, for the one line of advice after its report.
+enum OpenFailure : uint8_t {
+    OPEN_FAILED_OTHER = 0,
+    OPEN_FAILED_BUSY = 1,     // another program has the port open
+    OPEN_FAILED_DENIED = 2,   // the user may not open it
+    OPEN_FAILED_MISSING = 3,  // no port by that name
+};
+OpenFailure open_failure(int err);
+
+}  // namespace plat

@@ -1,0 +1,109 @@
+// platform/posix/errors.cpp: errno as the console and the device see it: strerror() for the
+// text, and one table from errno to the status numbers of the device's first platform.
+#include "platform/errors.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/native_files.h"
+
+namespace plat
+{
+
+const int FAIL_NO_FILE = ENOENT;
+const int FAIL_BAD_HANDLE = EBADF;
+
+namespace
+{
+
+constexpr uint32_t ST_PATH_NOT_FOUND = 3;
+constexpr uint32_t ST_GENERAL_FAILURE = 31;  // any failure the table does not name
+constexpr size_t DIR_MAX = 4096;             // a longer directory part is taken to exist
+
+struct ErrnoStatus {
+    int err;
+    uint32_t status;
+};
+// clang-format off
+constexpr ErrnoStatus ERRNO_STATUS[] = {
+    {ENOENT, 2},        // file not found; 3 when a directory on the way is missing
+    {ENOTDIR, 3},       // path not found
+    {EMFILE, 4},        // too many open files
+    {ENFILE, 4},
+    {EACCES, 5},        // access denied
+    {EPERM, 5},
+    {EISDIR, 5},
+    {EROFS, 5},
+    {EBADF, 6},         // invalid handle
+    {EWOULDBLOCK, 32},  // sharing violation: a lock held by another opener
+    {EAGAIN, 32},
+    {EBUSY, 32},
+    {EEXIST, 80},       // file exists
+    {EINVAL, 87},       // invalid parameter
+    {ENOSPC, 112},      // disk full
+    {EDQUOT, 112},
+    {EFBIG, 112},       // the file-size limit: no more room for this file
+    {ENAMETOOLONG, 206},
+};
+// clang-format on
+
+// True when the directory part of path does not exist. ENOENT alone does not say whether the
+// file or a directory on its way is missing; the device tells them apart. A path without '/'
+// lies in the current (or served) directory, which exists.
+bool dir_missing(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr || slash == path) {
+        return false;
+    }
+    char dir[DIR_MAX];
+    const size_t n = static_cast<size_t>(slash - path);
+    if (n >= sizeof dir) {
+        return false;
+    }
+    std::memcpy(dir, path, n);
+    dir[n] = '\0';
+    // Looked up as the device's names are, below the served root; a directory fails as one.
+    const int fd = native::file_serve_open(dir, FO_READ_SHARED);
+    if (fd >= 0) {
+        (void)native::file_close(fd);
+        return false;
+    }
+    return fd == -ENOENT || fd == -ENOTDIR;
+}
+
+}  // namespace
+
+const char* error_text(int err)
+{
+    return std::strerror(err);
+}
+
+uint32_t file_status(int err, const char* name)
+{
+    const long long e = err < 0 ? -static_cast<long long>(err) : err;
+    if (e == ENOENT && name != nullptr && dir_missing(name)) {
+        return ST_PATH_NOT_FOUND;
+    }
+    for (const ErrnoStatus& m : ERRNO_STATUS) {
+        if (m.err == e) {
+            return m.status;
+        }
+    }
+    // Every failure must reach the device as nonzero, 0 included (no call fails with 0).
+    return ST_GENERAL_FAILURE;
+}
+
+OpenFailure open_failure(int err)
+{
+    const int e = err < 0 ? -err : err;
+    if (e == EBUSY || e == EWOULDBLOCK) {
+        return OPEN_FAILED_BUSY;  // TIOCEXCL or another opener's lock
+    }
+    if (e == EACCES || e == EPERM) {
+        return OPEN_FAILED_DENIED;
+    }
+    return e == ENOENT ? OPEN_FAILED_MISSING : OPEN_FAILED_OTHER;
+}
+
+}  // namespace plat

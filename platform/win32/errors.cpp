@@ -1,0 +1,63 @@
+// platform/win32/errors.cpp: GetLastError() numbers as the console and the device see them.
+// They are the numbers the device's status words were made of, so the status is the error
+// itself; the text is the system's own.
+#include "platform/errors.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace plat
+{
+
+const int FAIL_NO_FILE = ERROR_FILE_NOT_FOUND;
+const int FAIL_BAD_HANDLE = ERROR_INVALID_HANDLE;
+
+namespace
+{
+
+constexpr uint32_t ST_GENERAL_FAILURE = ERROR_GEN_FAILURE;  // 31: no failure may be sent as 0
+constexpr DWORD TEXT_MAX = 512;
+
+thread_local char text_buf[TEXT_MAX];  // each thread's last text
+
+}  // namespace
+
+const char* error_text(int err)
+{
+    const DWORD e = static_cast<DWORD>(err < 0 ? -static_cast<long long>(err) : err);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e,
+                             0, text_buf, TEXT_MAX, nullptr);
+    while (n > 0 &&
+           (text_buf[n - 1] == '\r' || text_buf[n - 1] == '\n' || text_buf[n - 1] == ' ')) {
+        --n;
+    }
+    if (n == 0) {
+        std::snprintf(text_buf, TEXT_MAX, "Unknown error %lu", static_cast<unsigned long>(e));
+    } else {
+        text_buf[n] = '\0';
+    }
+    return text_buf;
+}
+
+uint32_t file_status(int err, const char* name)
+{
+    (void)name;  // the system tells a missing directory (3) from a missing file (2) itself
+    const long long e = err < 0 ? -static_cast<long long>(err) : err;
+    return e > 0 && e <= 0xFFFF ? static_cast<uint32_t>(e) : ST_GENERAL_FAILURE;
+}
+
+OpenFailure open_failure(int err)
+{
+    const long long e = err < 0 ? -static_cast<long long>(err) : err;
+    // A COM port held by another program refuses a second opener with access denied.
+    if (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION) {
+        return OPEN_FAILED_BUSY;
+    }
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) {
+        return OPEN_FAILED_MISSING;
+    }
+    return OPEN_FAILED_OTHER;
+}
+
+}  // namespace plat

@@ -1,0 +1,370 @@
+// platform/win32/serial.cpp: the serial port on Windows: a COM port opened for overlapped I/O
+// without sharing, set to the rate, 8N1, DTR and RTS on and no flow control. Writes are
+// serialised under a mutex. The receive thread waits with WaitCommEvent(EV_RXCHAR); where the
+// driver cannot wait for events (Wine on a pseudo-terminal completes the wait at once with
+// nothing to report), it waits with a pending one-byte read instead, and the byte that read
+// takes is handed out first by serial_read. Errors are -GetLastError().
+#include "platform/serial.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+namespace plat
+{
+
+namespace
+{
+
+constexpr DWORD HANGUP_PAUSE_MS = 200;      // a failed line is looked at again this often
+constexpr DWORD CANCELLED_PAUSE_MS = 1000;  // serial_wait after serial_cancel
+constexpr DWORD WRITE_SLACK_MS = 1000;      // a write may take this long beyond its bytes' time
+constexpr DWORD WRITE_MARGIN = 2;           // times the bytes' time at the line's rate
+constexpr DWORD BITS_PER_BYTE = 10;         // start bit, 8 data bits, stop bit
+constexpr DWORD LOCK_WAIT_MS = 300;         // the close waits this long for a write to give up
+
+std::atomic<HANDLE> port_handle{INVALID_HANDLE_VALUE};
+std::mutex write_mutex;
+HANDLE write_event;  // completion of the overlapped writes (under write_mutex)
+
+// Receive thread only (serial_wait, serial_queued, serial_read, and serial_purge before the
+// first wait).
+HANDLE wait_event;                   // completion of the overlapped WaitCommEvent
+HANDLE read_event;                   // completion of the overlapped reads
+bool events_work = true;             // WaitCommEvent has not yet completed with nothing to report
+bool held_valid;                     // held_byte was taken by the waiting read and not handed out
+uint8_t held_byte;                   // that byte
+std::atomic<bool> closing{false};    // serial_close has begun: waits end
+std::atomic<bool> cancelled{false};  // serial_cancel: the program ends
+
+int last_error()
+{
+    DWORD e = GetLastError();
+    return e == 0 ? -static_cast<int>(ERROR_GEN_FAILURE) : -static_cast<int>(e);
+}
+
+// Ends an overlapped call that returned FALSE: waits for it when it is pending. Returns TRUE
+// with the count in *got, or FALSE with GetLastError() set.
+BOOL finish(HANDLE h, OVERLAPPED* ov, DWORD* got)
+{
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return FALSE;
+    }
+    return GetOverlappedResult(h, ov, got, TRUE);
+}
+
+// Bytes the driver holds for reading, or -error.
+int driver_queued(HANDLE h)
+{
+    DWORD errors = 0;
+    COMSTAT st{};
+    if (!ClearCommError(h, &errors, &st)) {
+        return last_error();
+    }
+    return static_cast<int>(st.cbInQue);
+}
+
+// Takes g's mutex if it comes free within ms.
+bool lock_within(std::unique_lock<std::mutex>& g, DWORD ms)
+{
+    const DWORD start = GetTickCount();
+    while (!g.try_lock()) {
+        if (GetTickCount() - start >= ms) {
+            return false;
+        }
+        Sleep(2);
+    }
+    return true;
+}
+
+// A failed line (an adapter pulled out, the port closed) is looked at again only after a pause,
+// so that the receive thread looping on it never spins.
+void pause_failed_line()
+{
+    Sleep(HANGUP_PAUSE_MS);
+}
+
+// The wait of a driver without events: a one-byte read that completes when a byte comes.
+int wait_by_read(HANDLE h)
+{
+    OVERLAPPED ov{};
+    ov.hEvent = read_event;
+    DWORD got = 0;
+    if (!ReadFile(h, &held_byte, 1, &got, &ov) && !finish(h, &ov, &got)) {
+        int err = last_error();
+        pause_failed_line();
+        return err;
+    }
+    if (got == 1) {
+        held_valid = true;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int serial_is_directory(const char* name)
+{
+    char path[SERIAL_PATH_MAX];
+    serial_path(name, path);
+    DWORD a = GetFileAttributesA(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
+}
+
+int serial_open(const char* name)
+{
+    char path[SERIAL_PATH_MAX];
+    serial_path(name, path);
+    // No sharing: a second program on the same port would split the byte stream.
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return last_error();
+    }
+    if (wait_event == nullptr) {
+        wait_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        write_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    events_work = true;
+    held_valid = false;
+    closing = false;
+    std::lock_guard<std::mutex> g(write_mutex);
+    port_handle = h;
+    return 0;
+}
+
+int serial_is_regular_file()
+{
+    return GetFileType(port_handle.load()) == FILE_TYPE_DISK ? 1 : 0;
+}
+
+int serial_get_state()
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    return GetCommState(port_handle.load(), &dcb) ? 0 : last_error();
+}
+
+int serial_set_state(int32_t baud)
+{
+    if (baud <= 0) {
+        return -static_cast<int>(ERROR_INVALID_PARAMETER);  // a zero rate would hang the line up
+    }
+    HANDLE h = port_handle.load();
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h, &dcb)) {
+        return last_error();
+    }
+    // Every field that shapes the bytes is set: one kept as found could leave XON/XOFF on, and
+    // 0x11/0x13 from the device would then be swallowed.
+    dcb.BaudRate = static_cast<DWORD>(baud);  // any rate the driver takes
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.Parity = NOPARITY;
+    dcb.ByteSize = 8;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(h, &dcb)) {
+        return last_error();
+    }
+    // Reads never time out (the waiting read must wait; serial_read asks only for what is
+    // queued); a write gives up after twice its bytes' time at the rate, plus a second.
+    COMMTIMEOUTS t{};
+    const DWORD rate = static_cast<DWORD>(baud);
+    t.WriteTotalTimeoutConstant = WRITE_SLACK_MS;
+    t.WriteTotalTimeoutMultiplier = (WRITE_MARGIN * BITS_PER_BYTE * 1000 + rate - 1) / rate;
+    if (!SetCommTimeouts(h, &t)) {
+        return last_error();
+    }
+    // A port without the lines (a pseudo-terminal under Wine: error 50) is not an error.
+    (void)EscapeCommFunction(h, SETDTR);
+    (void)EscapeCommFunction(h, SETRTS);
+    // Only EV_RXCHAR: Wine refuses a mask with EV_CTS or EV_DSR on a port without modem lines.
+    if (!SetCommMask(h, EV_RXCHAR)) {
+        events_work = false;
+    }
+    return 0;
+}
+
+void serial_drop_lines()
+{
+    // A write that cannot give up in time leaves the lines as they are rather than hold the
+    // end of the program.
+    std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
+    if (lock_within(g, LOCK_WAIT_MS)) {
+        HANDLE h = port_handle.load();
+        (void)EscapeCommFunction(h, CLRDTR);
+        (void)EscapeCommFunction(h, CLRRTS);
+    }
+}
+
+void serial_purge()
+{
+    held_valid = false;
+    (void)PurgeComm(port_handle.load(),
+                    PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
+int serial_wait()
+{
+    if (cancelled.load()) {
+        Sleep(CANCELLED_PAUSE_MS);
+        return 0;
+    }
+    HANDLE h = port_handle.load();
+    if (h == INVALID_HANDLE_VALUE) {
+        pause_failed_line();
+        return -static_cast<int>(ERROR_INVALID_HANDLE);
+    }
+    if (held_valid) {
+        return 1;
+    }
+    int queued = driver_queued(h);
+    if (queued > 0) {
+        return 1;
+    }
+    if (queued < 0) {
+        pause_failed_line();
+        return queued;
+    }
+    if (!events_work) {
+        return wait_by_read(h);
+    }
+    OVERLAPPED ov{};
+    ov.hEvent = wait_event;
+    DWORD mask = 0;
+    DWORD unused = 0;
+    if (!WaitCommEvent(h, &mask, &ov) && !finish(h, &ov, &unused)) {
+        mask = 0;
+    }
+    if ((mask & EV_RXCHAR) != 0) {
+        return 1;
+    }
+    queued = driver_queued(h);
+    if (queued != 0) {
+        return queued > 0 ? 1 : queued;
+    }
+    if (closing.load()) {
+        return -static_cast<int>(ERROR_OPERATION_ABORTED);
+    }
+    // Completed (or failed) with nothing to report and nothing queued: this driver cannot wait
+    // for events. From now on the wait is a pending one-byte read.
+    events_work = false;
+    return wait_by_read(h);
+}
+
+int serial_queued()
+{
+    if (cancelled.load()) {
+        return 0;
+    }
+    int n = driver_queued(port_handle.load());
+    if (n < 0) {
+        return held_valid ? 1 : n;  // the byte held is handed out all the same
+    }
+    return n + (held_valid ? 1 : 0);
+}
+
+int serial_read(uint8_t* buf, uint32_t n)
+{
+    if (n == 0) {
+        return 0;
+    }
+    HANDLE h = port_handle.load();
+    uint32_t done = 0;
+    if (held_valid) {
+        buf[done++] = held_byte;
+        held_valid = false;
+    }
+    // Reads never time out: ask for no more than the driver holds, so that this never waits.
+    int queued = driver_queued(h);
+    if (queued <= 0) {
+        return done > 0 ? static_cast<int>(done) : queued;
+    }
+    DWORD want = static_cast<DWORD>(queued) < n - done ? static_cast<DWORD>(queued) : n - done;
+    OVERLAPPED ov{};
+    ov.hEvent = read_event;
+    DWORD got = 0;
+    if (!ReadFile(h, buf + done, want, &got, &ov) && !finish(h, &ov, &got)) {
+        return done > 0 ? static_cast<int>(done) : last_error();
+    }
+    return static_cast<int>(done + got);
+}
+
+int serial_write(const uint8_t* buf, uint32_t n)
+{
+    std::lock_guard<std::mutex> g(write_mutex);
+    HANDLE h = port_handle.load();
+    if (h == INVALID_HANDLE_VALUE) {
+        return -static_cast<int>(ERROR_INVALID_HANDLE);  // lost, not yet back
+    }
+    uint32_t done = 0;
+    while (done < n) {
+        if (cancelled.load()) {
+            return -static_cast<int>(ERROR_OPERATION_ABORTED);
+        }
+        OVERLAPPED ov{};
+        ov.hEvent = write_event;
+        DWORD put = 0;
+        if (!WriteFile(h, buf + done, n - done, &put, &ov) && !finish(h, &ov, &put)) {
+            return last_error();
+        }
+        if (put == 0) {
+            return -static_cast<int>(ERROR_TIMEOUT);  // the write time-out ran out
+        }
+        done += put;
+    }
+    return static_cast<int>(n);
+}
+
+int serial_write_byte(uint8_t b)
+{
+    // The write completes once the byte is in the driver's buffer, not when it has left.
+    return serial_write(&b, 1);
+}
+
+void serial_close()
+{
+    closing = true;
+    HANDLE h = port_handle.load();
+    if (h != INVALID_HANDLE_VALUE) {
+        // PurgeComm does not end a pending read under Wine; cancelling does, on every thread.
+        (void)CancelIoEx(h, nullptr);
+    }
+    // A write gives up once cancelled; should one hold on all the same, the port stays open
+    // for the process exit to close.
+    std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
+    if (!lock_within(g, LOCK_WAIT_MS)) {
+        return;
+    }
+    h = port_handle.exchange(INVALID_HANDLE_VALUE);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+    }
+}
+
+void serial_cancel()
+{
+    cancelled = true;
+    HANDLE h = port_handle.load();
+    if (h != INVALID_HANDLE_VALUE) {
+        (void)CancelIoEx(h, nullptr);  // a write in flight and the waiting read end now
+    }
+}
+
+}  // namespace plat
