@@ -29,9 +29,7 @@ static void dispatch_chunk(const uint8_t* buf, uint32_t n) REQUIRES(link_lock)
 {
     if (mode_flag.load() == MODE_KIVET) {
         text_empty();
-        for (uint32_t i = 0; i < n; ++i) {
-            interp_byte(buf[i]);
-        }
+        interp_chunk(buf, n);
         text_flush();
         return;
     }
