@@ -44,13 +44,14 @@ static void text_drain() REQUIRES(link_lock)
     uint32_t n = 0;
     for (int c = text_take(); c >= 0; c = text_take()) {
         rx_text[n++] = static_cast<uint8_t>(c);
-        log_char(static_cast<uint8_t>(c));
         if (n == sizeof rx_text) {
+            log_text(rx_text, n);
             plat::console_write(rx_text, n);
             n = 0;
         }
     }
     if (n > 0) {
+        log_text(rx_text, n);
         plat::console_write(rx_text, n);
     }
 }
