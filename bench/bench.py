@@ -316,47 +316,55 @@ def ceiling(kind, data, latency):
     return len(data) / total
 
 
-def relay_calibrate(relay, work):
-    """Round trip of one byte through the relay and an echo, in seconds (median of 40)."""
-    am, aslave, aname = pty_pair()
-    namefile = os.path.join(work, "cal.name")
-    r = spawn([relay, aname, namefile, str(RATE), str(LATENCY * 1000)], stdout=subprocess.PIPE)
-    stop_echo = threading.Event()
+class RelayProbe:
+    """Round trips of one byte through a relay of its own and an echo, taken every 50 ms while
+    the transfers run, so that they see the same load as the transfers."""
 
-    def echo():
-        while not stop_echo.is_set():
-            ready, _, _ = select.select([am], [], [], 0.1)
-            if ready:
+    def __init__(self, relay, work):
+        self.am, self.aslave, aname = pty_pair()
+        self.namefile = os.path.join(work, "probe.name")
+        self.relay = spawn([relay, aname, self.namefile, str(RATE), str(LATENCY * 1000)],
+                           stdout=subprocess.PIPE)
+        self.stopping = threading.Event()
+        self.trips = []
+        self.threads = [threading.Thread(target=f, daemon=True) for f in (self.echo, self.ping)]
+        for t in self.threads:
+            t.start()
+
+    def echo(self):
+        while not self.stopping.is_set():
+            if select.select([self.am], [], [], 0.1)[0]:
                 try:
-                    os.write(am, os.read(am, 4096))
+                    os.write(self.am, os.read(self.am, 4096))
                 except OSError:
                     return
 
-    t = threading.Thread(target=echo, daemon=True)
-    t.start()
-    trips = []
-    try:
-        wait_file(namefile, 5)
-        with open(namefile) as f:
-            hname = f.read().strip()
-        h = os.open(hname, os.O_RDWR | os.O_NOCTTY)
+    def ping(self):
+        if not wait_file(self.namefile, 5):
+            return
+        with open(self.namefile) as f:
+            h = os.open(f.read().strip(), os.O_RDWR | os.O_NOCTTY)
         tty.setraw(h)
         time.sleep(0.2)
-        for _ in range(40):
+        while not self.stopping.is_set():
             t0 = time.perf_counter()
             os.write(h, b"x")
-            select.select([h], [], [], 2)
-            os.read(h, 16)
-            trips.append(time.perf_counter() - t0)
-            time.sleep(0.005)
+            if select.select([h], [], [], 2)[0]:
+                os.read(h, 16)
+                self.trips.append(time.perf_counter() - t0)
+            time.sleep(0.05)
         os.close(h)
-    finally:
-        stop_echo.set()
-        stop(r)
-        os.close(am)
-        os.close(aslave)
-        os.remove(namefile)
-    return median(trips)
+
+    def finish(self):
+        self.stopping.set()
+        for t in self.threads:
+            t.join()
+        stop(self.relay)
+        self.relay.communicate()
+        os.close(self.am)
+        os.close(self.aslave)
+        os.remove(self.namefile)
+        return median(self.trips)
 
 
 TRANSFERS = [
@@ -423,15 +431,16 @@ def bench_transfers(binaries, work, rounds):
     of_cal = {k[0]: [] for k in TRANSFERS}
     trips, notes = [], {}
     for rnd in range(rounds):
-        trip = relay_calibrate(binaries["relay"], work)
-        trips.append(trip)
-        cal_latency = (trip - 2 / RATE) / 2
+        probe = RelayProbe(binaries["relay"], work)
         # The four run side by side, each on its own relay: they wait on the line, not the CPU.
         started = [transfer_start(k, m, s, side, binaries, work, data)
                    for k, m, s, side in TRANSFERS]
+        done = [(st, transfer_finish(st)) for st in started]
+        trip = probe.finish()
+        trips.append(trip)
+        cal_latency = (trip - 2 / RATE) / 2
         line = []
-        for st in started:
-            secs, note = transfer_finish(st)
+        for st, (secs, note) in done:
             kind = st["kind"]
             if secs is None:
                 notes[kind] = note
@@ -454,7 +463,7 @@ def bench_transfers(binaries, work, rounds):
                      fmt(median(of_cal[kind]) and 100 * median(of_cal[kind]), ".1f"),
                      notes.get(kind, "")])
     return table(f"3. Transfers of 256 KB at 115200 baud, 5 ms each way ({rounds} rounds; relay "
-                 f"round trip of one byte {1000 * trip:.2f} ms, ideal "
+                 f"round trip of one byte meanwhile {1000 * trip:.2f} ms, ideal "
                  f"{1000 * (2 * LATENCY + 2 / RATE):.2f} ms)",
                  ["transfer", "efficiency %", "ceiling at 5 ms %", "ceiling, calibrated %",
                   "of calibrated ceiling %", "note"], rows)
