@@ -418,11 +418,13 @@ def transfer_finish(st, timeout=600):
         report = f.read()
     shutil.rmtree(st["run"], ignore_errors=True)
     fields = out.split()
-    if code != 0 or len(fields) != 5:
-        return None, f"devsim exit {code}: {report.strip().splitlines()[-1:]}"
+    if code != 0 or len(fields) != 9:
+        return None, f"devsim exit {code}: {report.strip().splitlines()[-1:]}", None
     first, last = int(fields[0]), int(fields[1])
+    replies = (int(fields[5]) / 1e6, int(fields[6]) / 1e6, int(fields[7]) / 1e9,
+               int(fields[8]) / 1e9)
     # The relay sees the first byte arrive one byte time and one latency after it was sent.
-    return (last - first) / 1e9 + LATENCY + 1 / RATE, ""
+    return (last - first) / 1e9 + LATENCY + 1 / RATE, "", replies
 
 
 def bench_transfers(binaries, work, rounds):
@@ -430,6 +432,10 @@ def bench_transfers(binaries, work, rounds):
     effs = {k[0]: [] for k in TRANSFERS}
     of_cal = {k[0]: [] for k in TRANSFERS}
     trips, notes = [], {}
+    host_reply = {k[0]: [] for k in TRANSFERS}
+    dev_reply = {k[0]: [] for k in TRANSFERS}
+    host_total = {k[0]: [] for k in TRANSFERS}
+    dev_total = {k[0]: [] for k in TRANSFERS}
     for rnd in range(rounds):
         probe = RelayProbe(binaries["relay"], work)
         # The four run side by side, each on its own relay: they wait on the line, not the CPU.
@@ -440,12 +446,16 @@ def bench_transfers(binaries, work, rounds):
         trips.append(trip)
         cal_latency = (trip - 2 / RATE) / 2
         line = []
-        for st, (secs, note) in done:
+        for st, (secs, note, reply) in done:
             kind = st["kind"]
             if secs is None:
                 notes[kind] = note
                 line.append(f"{kind} failed")
                 continue
+            host_reply[kind].append(reply[0])
+            dev_reply[kind].append(reply[1])
+            host_total[kind].append(reply[2])
+            dev_total[kind].append(reply[3])
             eff = len(data) / (secs * RATE)
             effs[kind].append(eff)
             of_cal[kind].append(eff / ceiling(kind, data, cal_latency))
@@ -461,12 +471,15 @@ def bench_transfers(binaries, work, rounds):
                      fmt(100 * ceiling(kind, data, LATENCY), ".1f"),
                      fmt(100 * ceiling(kind, data, cal_latency), ".1f"),
                      fmt(median(of_cal[kind]) and 100 * median(of_cal[kind]), ".1f"),
+                     fmt(median(host_reply[kind]), ".3f"), fmt(median(dev_reply[kind]), ".3f"),
+                     fmt(median(host_total[kind]), ".2f"), fmt(median(dev_total[kind]), ".2f"),
                      notes.get(kind, "")])
     return table(f"3. Transfers of 256 KB at 115200 baud, 5 ms each way ({rounds} rounds; relay "
                  f"round trip of one byte meanwhile {1000 * trip:.2f} ms, ideal "
                  f"{1000 * (2 * LATENCY + 2 / RATE):.2f} ms)",
                  ["transfer", "efficiency %", "ceiling at 5 ms %", "ceiling, calibrated %",
-                  "of calibrated ceiling %", "note"], rows)
+                  "of calibrated ceiling %", "host reply ms", "device reply ms",
+                  "host replies s", "device replies s", "note"], rows)
 
 
 # ---- 4: idle ------------------------------------------------------------------------------

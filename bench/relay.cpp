@@ -6,10 +6,12 @@
 // into raw mode, so nothing the device sends is purged by the host's start-up.
 //
 // At the end (either side hung up, or SIGTERM) it prints one line on standard output:
-//   first_ns last_ns bytes_to_host bytes_to_device legs
-// with the monotonic times of the first and the last byte it delivered, and the number of legs
-// (runs of bytes in one direction between changes of direction), for the bench to compute the
-// line's ideal time for exactly the traffic that passed.
+//   first_ns last_ns bytes_to_host bytes_to_device legs host_reply_ns device_reply_ns
+//   host_replies_total_ns device_replies_total_ns
+// with the monotonic times of the first and the last byte it delivered, the number of legs
+// (runs of bytes in one direction between changes of direction), and the median time each side
+// took from the last byte delivered to it to the first byte of its answer (-1: none) and the
+// sum of those times, which show who keeps the line idle.
 //
 // usage: relay DEVICE_SLAVE NAME_FILE [RATE [LATENCY_MS]]
 #include <fcntl.h>
@@ -19,6 +21,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -28,6 +31,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -57,9 +61,20 @@ struct Stats {
     uint64_t bytes[2] = {0, 0};
     uint64_t legs = 0;
     int last_dir = -1;
+    int64_t last_out[2] = {0, 0};  // when each direction last delivered, 0 once answered
+    std::vector<int64_t> replies[2];  // delivery in one direction to the first byte back
 };
 
 Stats stats;
+FILE* trace;  // RELAY_TRACE: one line per read and per write, for finding who keeps the line idle
+
+void trace_event(const char* what, int dir, size_t n)
+{
+    if (trace != nullptr) {
+        std::lock_guard<std::mutex> hold(stats.lock);
+        fprintf(trace, "%lld %s %d %zu\n", (long long)now_ns(), what, dir, n);
+    }
+}
 
 void note_delivery(int dir, size_t n)
 {
@@ -69,11 +84,42 @@ void note_delivery(int dir, size_t n)
         stats.first = t;
     }
     stats.last = t;
+    stats.last_out[dir] = t;
     stats.bytes[dir] += n;
     if (dir != stats.last_dir) {
         stats.legs++;
         stats.last_dir = dir;
     }
+}
+
+// Bytes read for dir after the other direction delivered: the other side's reply time. The
+// host's replies come in on the device-bound direction (1), the device's on the other (0).
+void note_arrival(int dir)
+{
+    std::lock_guard<std::mutex> hold(stats.lock);
+    const int other = 1 - dir;
+    if (stats.last_out[other] != 0) {
+        stats.replies[dir].push_back(now_ns() - stats.last_out[other]);
+        stats.last_out[other] = 0;
+    }
+}
+
+int64_t sum_of(const std::vector<int64_t>& v)
+{
+    int64_t sum = 0;
+    for (const int64_t x : v) {
+        sum += x;
+    }
+    return sum;
+}
+
+int64_t median_of(std::vector<int64_t>& v)
+{
+    if (v.empty()) {
+        return -1;
+    }
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 // One direction: reads what comes in, gives each byte the time it finishes leaving at the line
@@ -101,6 +147,8 @@ void pump(int in, int out, int dir, double rate, int64_t latency_ns)
         if (r > 0 && (p.revents & POLLIN) != 0) {
             const ssize_t n = read(in, buf, sizeof buf);
             if (n > 0) {
+                note_arrival(dir);
+                trace_event("in", dir, size_t(n));
                 const double arrive = double(now_ns());
                 for (ssize_t i = 0; i < n; i++) {
                     wire_free = (wire_free > arrive ? wire_free : arrive) + byte_ns;
@@ -142,6 +190,7 @@ void pump(int in, int out, int dir, double rate, int64_t latency_ns)
             }
         }
         note_delivery(dir, k);
+        trace_event("out", dir, k);
     }
     stop_flag.store(true);
 }
@@ -180,6 +229,9 @@ int main(int argc, char** argv)
         perror("name file");
         return 1;
     }
+    if (const char* t = getenv("RELAY_TRACE")) {
+        trace = fopen(t, "w");
+    }
     signal(SIGTERM, on_term);
     signal(SIGINT, on_term);
 
@@ -213,8 +265,13 @@ int main(int argc, char** argv)
     to_host.join();
     to_device.join();
     std::lock_guard<std::mutex> hold(stats.lock);
-    printf("%lld %lld %llu %llu %llu\n", (long long)stats.first, (long long)stats.last,
+    if (trace != nullptr) {
+        fclose(trace);
+    }
+    printf("%lld %lld %llu %llu %llu %lld %lld %lld %lld\n", (long long)stats.first, (long long)stats.last,
            (unsigned long long)stats.bytes[0], (unsigned long long)stats.bytes[1],
-           (unsigned long long)stats.legs);
+           (unsigned long long)stats.legs, (long long)median_of(stats.replies[1]),
+           (long long)median_of(stats.replies[0]), (long long)sum_of(stats.replies[1]),
+           (long long)sum_of(stats.replies[0]));
     return 0;
 }
