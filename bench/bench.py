@@ -243,44 +243,45 @@ def text_run(kind, console, mode, binaries, work, datafile, expected):
         shutil.rmtree(run, ignore_errors=True)
 
 
-def bench_text(mode, binaries, work, rounds, megabytes):
+def bench_text(mode, builds, work, rounds, megabytes):
+    """builds: (name, binaries) pairs, the program under test first, then any baseline."""
     data = text_data(megabytes)
     datafile = os.path.join(work, "text.bin")
     with open(datafile, "wb") as f:
         f.write(data)
     expected_prog = data if mode == "kivet" else pasel_log(data)
     consoles = ["pty"] + (["tmux"] if shutil.which("tmux") else [])
-    rows = [("cat > file", "cat", None)]
+    rows = [("cat > file", "cat", None, builds[0][1])]
     for c in consoles:
         label = "pty to /dev/null" if c == "pty" else "tmux pane"
-        rows += [(f"program, {label}", "program", c), (f"cat \\| tee log, {label}", "tee", c)]
+        rows += [(f"{name}, {label}", "program", c, bins) for name, bins in builds]
+        rows.append((f"cat \\| tee log, {label}", "tee", c, builds[0][1]))
     times = {r[0]: [] for r in rows}
-    ratios = {c: [] for c in consoles}
+    ratios = {r[0]: [] for r in rows}
     notes = {}
     for rnd in range(rounds):
         got = {}
-        for label, kind, console in rows:
+        for label, kind, console, bins in rows:
             expected = expected_prog if kind == "program" else data
-            secs, note = text_run(kind, console, mode, binaries, work, datafile, expected)
+            secs, note = text_run(kind, console, mode, bins, work, datafile, expected)
             got[label] = secs
             if secs is not None:
                 times[label].append(secs)
             if note:
                 notes[label] = note
-        for c in consoles:
-            prog = got[[r[0] for r in rows if r[1] == "program" and r[2] == c][0]]
-            tee = got[[r[0] for r in rows if r[1] == "tee" and r[2] == c][0]]
-            if prog is not None and tee is not None:
-                ratios[c].append(prog / tee)
+        for label, kind, console, _ in rows:
+            tee = got[[r[0] for r in rows if r[1] == "tee" and r[2] == console][0]] \
+                if kind == "program" else None
+            if tee is not None and got[label] is not None:
+                ratios[label].append(got[label] / tee)
         print(f"  {mode} text round {rnd + 1}: " +
               ", ".join(f"{k} {fmt(v, '.3f')}" for k, v in got.items()), flush=True)
     out_rows = []
     mb = len(data) / 1e6
-    for label, kind, console in rows:
+    for label, kind, console, _ in rows:
         t = median(times[label])
-        ratio = median(ratios[console]) if kind == "program" else None
         out_rows.append([label, fmt(t, ".3f"), fmt(mb / t if t else None, ".1f"),
-                         fmt(ratio, ".2f"), notes.get(label, "")])
+                         fmt(median(ratios[label]), ".2f"), notes.get(label, "")])
     title = ("1. Device text, KIVET mode with a log file" if mode == "kivet"
              else "2. Device text, PASEL mode with a wrapped log file")
     return table(f"{title} ({mb:.1f} MB, {rounds} rounds)",
@@ -497,9 +498,9 @@ def proc_counts(pid):
     return cpu, switches
 
 
-def bench_idle(binaries, work, rounds, seconds):
+def bench_idle(builds, work, rounds, seconds):
     rows = []
-    for mode in ("kivet", "pasel"):
+    for (name, binaries), mode in [(b, m) for b in builds for m in ("kivet", "pasel")]:
         cpus, rates, per_thread = [], [], []
         for _ in range(rounds):
             run = tempfile.mkdtemp(dir=work)
@@ -523,10 +524,10 @@ def bench_idle(binaries, work, rounds, seconds):
             deltas = [sw1[t] - sw0.get(t, 0) for t in sorted(sw1)]
             rates.append(sum(deltas) / seconds)
             per_thread.append("/".join(f"{d / seconds:.1f}" for d in deltas))
-        rows.append([f"{mode}, idle device", fmt(median(cpus), ".3f"), fmt(median(rates), ".1f"),
+        rows.append([f"{name}, {mode}, idle device", fmt(median(cpus), ".3f"), fmt(median(rates), ".1f"),
                      per_thread[len(per_thread) // 2]])
     return table(f"4. Idle ({seconds} s, {rounds} rounds)",
-                 ["program", "CPU s", "wake-ups/s", "per thread, by thread id (one round)"],
+                 ["row", "CPU s", "wake-ups/s", "per thread, by thread id (one round)"],
                  rows)
 
 
@@ -550,8 +551,23 @@ def key_latencies(console_master, port_master, keys):
     return out
 
 
-def bench_keys(binaries, work, rounds, keys):
-    prog_m, prog_p, cat_m, cat_p, diffs = [], [], [], [], []
+def bench_keys(builds, work, rounds, keys):
+    rows = []
+    cat_m, cat_p = [], []
+    for bi, (name, binaries) in enumerate(builds):
+        m, p, d = key_rounds(binaries, work, rounds, keys, cat_m if bi == 0 else [],
+                             cat_p if bi == 0 else [])
+        rows.append([f"{name} (KIVET)", fmt(m * 1000, ".3f"), fmt(p * 1000, ".3f"),
+                     fmt(d * 1000, "+.3f")])
+    rows.append(["cat, raw terminal", fmt(median(cat_m) * 1000, ".3f"),
+                 fmt(median(cat_p) * 1000, ".3f"), ""])
+    return table(f"5. Key to wire ({keys} keys, {rounds} rounds)",
+                 ["path", "median ms", "p90 ms", "program - cat, median ms (same round)"], rows)
+
+
+def key_rounds(binaries, work, rounds, keys, cat_m, cat_p):
+    """Medians over the rounds of the program's median, p90 and (median - cat's median)."""
+    prog_m, prog_p, diffs = [], [], []
     for _ in range(rounds):
         run = tempfile.mkdtemp(dir=work)
         # The program: its console is a pseudo-terminal, its port another.
@@ -595,13 +611,7 @@ def bench_keys(binaries, work, rounds, keys):
         cat_m.append(median(catl))
         cat_p.append(p90(catl))
         diffs.append(median(prog) - median(catl))
-    ms = 1000
-    rows = [["program (KIVET)", fmt(median(prog_m) * ms, ".3f"), fmt(median(prog_p) * ms, ".3f"),
-             fmt(median(diffs) * ms, "+.3f")],
-            ["cat, raw terminal", fmt(median(cat_m) * ms, ".3f"), fmt(median(cat_p) * ms, ".3f"),
-             ""]]
-    return table(f"5. Key to wire ({keys} keys, {rounds} rounds)",
-                 ["path", "median ms", "p90 ms", "program - cat, median ms (same round)"], rows)
+    return median(prog_m), median(prog_p), median(diffs)
 
 
 # ---- main ---------------------------------------------------------------------------------
@@ -629,25 +639,32 @@ def main():
     ap.add_argument("--idle-seconds", type=float, default=10)
     ap.add_argument("--keys", type=int, default=300)
     ap.add_argument("--out", help="also write the tables to this file")
+    ap.add_argument("--baseline", help="a build directory of an earlier program, measured in the "
+                    "same rounds (tables 1, 2, 4, 5)")
     a = ap.parse_args()
     binaries = {n: os.path.abspath(os.path.join(a.build, n)) for n in ("kivet32", "pasel32", "devsim")}
     binaries["relay"] = os.path.abspath(a.relay)
     only = set(a.only.split(","))
+    builds = [("program", binaries)]
+    if a.baseline:
+        base = {n: os.path.abspath(os.path.join(a.baseline, n)) for n in binaries}
+        base["relay"] = binaries["relay"]
+        builds.append(("baseline", base))
     head = f"Machine: {machine()}"
     print(head, flush=True)
     parts = [head]
     work = tempfile.mkdtemp(prefix="kivet-bench-")
     try:
         if "text" in only:
-            parts.append(bench_text("kivet", binaries, work, a.rounds, a.megabytes))
+            parts.append(bench_text("kivet", builds, work, a.rounds, a.megabytes))
         if "pasel" in only:
-            parts.append(bench_text("pasel", binaries, work, a.rounds, a.megabytes))
+            parts.append(bench_text("pasel", builds, work, a.rounds, a.megabytes))
         if "transfer" in only:
             parts.append(bench_transfers(binaries, work, a.rounds))
         if "idle" in only:
-            parts.append(bench_idle(binaries, work, a.rounds, a.idle_seconds))
+            parts.append(bench_idle(builds, work, a.rounds, a.idle_seconds))
         if "key" in only:
-            parts.append(bench_keys(binaries, work, a.rounds, a.keys))
+            parts.append(bench_keys(builds, work, a.rounds, a.keys))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     load = os.getloadavg()
