@@ -178,7 +178,7 @@ def text_run(kind, console, mode, binaries, work, datafile, expected):
     run = tempfile.mkdtemp(dir=work)
     log = os.path.join(run, "bench.log")
     dm, ds, dname = pty_pair()
-    procs, note = [], ""
+    procs, note, prog_pid = [], "", None
     tmux = Tmux(run) if console == "tmux" else None
     try:
         if kind == "program":
@@ -189,10 +189,12 @@ def text_run(kind, console, mode, binaries, work, datafile, expected):
                 end = time.monotonic() + 10
                 while "Press <End>" not in tmux.screen() and time.monotonic() < end:
                     time.sleep(0.05)
+                prog_pid = int(tmux.cmd("display", "-p", "#{pane_pid}").stdout.strip() or 0)
             else:
                 cm, cs, _ = pty_pair(raw=False)
                 p = spawn(args, cwd=run, stdin=cs, stdout=cs, stderr=cs)
                 procs.append(p)
+                prog_pid = p.pid
                 os.close(cs)
                 read_until(cm, b"Press <End>", 10)
                 procs.append(spawn(["cat"], stdin=cm, stdout=subprocess.DEVNULL,
@@ -221,6 +223,7 @@ def text_run(kind, console, mode, binaries, work, datafile, expected):
         writer = spawn(["cat", datafile], stdout=dm)
         procs.append(writer)
         secs, size = time_log(log, len(expected), t0)
+        cpu = proc_counts(prog_pid)[0] if prog_pid else None
         if secs is None:
             note = f"log stopped at {size} of {len(expected)} bytes"
         else:
@@ -231,7 +234,7 @@ def text_run(kind, console, mode, binaries, work, datafile, expected):
                           min(len(got), len(expected)))
                 note = f"log differs from byte {at}"
                 secs = None
-        return secs, note
+        return secs, note, cpu
     finally:
         for p in procs:
             stop(p)
@@ -257,14 +260,17 @@ def bench_text(mode, builds, work, rounds, megabytes):
         rows += [(f"{name}, {label}", "program", c, bins) for name, bins in builds]
         rows.append((f"cat \\| tee log, {label}", "tee", c, builds[0][1]))
     times = {r[0]: [] for r in rows}
+    cpus = {r[0]: [] for r in rows}
     ratios = {r[0]: [] for r in rows}
     notes = {}
     for rnd in range(rounds):
         got = {}
         for label, kind, console, bins in rows:
             expected = expected_prog if kind == "program" else data
-            secs, note = text_run(kind, console, mode, bins, work, datafile, expected)
+            secs, note, cpu = text_run(kind, console, mode, bins, work, datafile, expected)
             got[label] = secs
+            if cpu is not None and secs is not None:
+                cpus[label].append(cpu)
             if secs is not None:
                 times[label].append(secs)
             if note:
@@ -281,11 +287,13 @@ def bench_text(mode, builds, work, rounds, megabytes):
     for label, kind, console, _ in rows:
         t = median(times[label])
         out_rows.append([label, fmt(t, ".3f"), fmt(mb / t if t else None, ".1f"),
-                         fmt(median(ratios[label]), ".2f"), notes.get(label, "")])
+                         fmt(median(ratios[label]), ".2f"), fmt(median(cpus[label]), ".2f"),
+                         notes.get(label, "")])
     title = ("1. Device text, KIVET mode with a log file" if mode == "kivet"
              else "2. Device text, PASEL mode with a wrapped log file")
     return table(f"{title} ({mb:.1f} MB, {rounds} rounds)",
-                 ["row", "s", "MB/s", "program / tee (same round)", "note"], out_rows)
+                 ["row", "s", "MB/s", "program / tee (same round)", "program CPU s", "note"],
+                 out_rows)
 
 
 # ---- 3: transfers over a paced line -------------------------------------------------------
