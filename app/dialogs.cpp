@@ -128,6 +128,7 @@ static void dialog_send_file_input(uint8_t c) REQUIRES(link_lock)
         dlg_send_file = 0;
         // Hands the name to the sending thread, also when it is empty (it then sends a CR).
         request_ready.store(1, std::memory_order_release);
+        sender_wake();
     }
 }
 
@@ -190,6 +191,7 @@ static void dialog_task_file_input(uint8_t c) REQUIRES(link_lock)
     // with interval 0 would fire every 256 cycles against the user's wish and stays inactive.
     if (t.interval.load() != 0) {
         t.active.store(1, std::memory_order_release);
+        sender_wake();
     }
     dlg_task_file = 0;
     dialog_close();

@@ -143,6 +143,7 @@ KeyResult key_handle(const plat::KeyEvent& ev)
         break;
     case plat::KEY_F11:
         random_mode = random_mode.load() == 0 ? 1 : 0;
+        sender_wake();
         break;
     default:
         break;  // every other key keeps its character

@@ -1,9 +1,10 @@
 // fileservice/interpreter.cpp: the KIVET stream interpreter. Every byte the device sends in
-// KIVET mode passes through interp_byte, which sends it to the console text buffer (with a time
-// stamp at the start of each line when the option is on), clears the screen on ESC 'E', or,
-// after 0x02 and a command code, hands it to the argument collector of the file service command
-// under way. Its state survives between chunks and mode switches, so anything may arrive split.
-// Called by the read pump on the receive thread with link_lock held.
+// KIVET mode passes through interp_byte (interp_chunk takes runs of plain text at once), which
+// sends it to the console text buffer (with a time stamp at the start of each line when the option
+// is on), clears the screen on ESC 'E', or, after 0x02 and a command code, hands it to the argument
+// collector of the file service command under way. Its state survives between chunks and mode
+// switches, so anything may arrive split. Called by the read pump on the receive thread with
+// link_lock held.
 #include "fileservice/interpreter.h"
 
 #include "fileservice/filecmd.h"
@@ -114,6 +115,33 @@ void interp_byte(uint8_t b)
     }
     if (status != FS_MORE) {
         status_reply(status);
+    }
+}
+
+// A byte that, in text with no ESC and no stamp pending, is only appended and changes no state:
+// anything but 0x02, ESC and, while time stamps are on, CR.
+static bool plain_text(uint8_t b) REQUIRES(link_lock)
+{
+    return b > TEXT_ESC ||
+           (b != CMD_INTRO && b != TEXT_ESC && (b != TEXT_CR || timestamp_option == 0));
+}
+
+void interp_chunk(const uint8_t* buf, uint32_t n)
+{
+    uint32_t i = 0;
+    while (i < n) {
+        if (cmd_state == CS_TEXT && !esc_pending && !stamp_pending) {
+            uint32_t end = i;
+            while (end < n && plain_text(buf[end])) {
+                ++end;
+            }
+            if (end > i) {
+                text_append_run(buf + i, end - i);
+                i = end;
+                continue;
+            }
+        }
+        interp_byte(buf[i++]);  // the byte that ends the run, or any byte outside text
     }
 }
 

@@ -24,6 +24,9 @@ enum CmdState : uint8_t {
 void interp_init() REQUIRES(link_lock);
 // Interprets one byte from the device.
 void interp_byte(uint8_t b) REQUIRES(link_lock);
+// Interprets n bytes in order, exactly as n calls of interp_byte would; runs of plain text go
+// to the console text buffer at once.
+void interp_chunk(const uint8_t* buf, uint32_t n) REQUIRES(link_lock);
 // Ends the command under way: sends its status word's two low bytes, low first, and returns to
 // text.
 void status_reply(uint32_t status_word) REQUIRES(link_lock);

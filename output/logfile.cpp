@@ -1,6 +1,7 @@
 // output/logfile.cpp: the log file and the capture file. KIVET text reaches the log through
-// log_write (unchanged, from the console flush); PASEL text through log_char, which wraps the
-// log after 75 columns and copies every character unchanged to the capture file.
+// log_write (unchanged, from the console flush); PASEL text through log_char or, a drain at a
+// time, log_text, which wrap the log after 75 columns and copy every character unchanged to
+// the capture file.
 // Called by start-up, shutdown, the capture dialogs, the console flush and the receive thread,
 // always with link_lock held. Write errors on either file are not looked at, by design: the
 // device's text goes on to the console whatever becomes of the files.
@@ -21,6 +22,8 @@ struct OutFile {
 static OutFile log_file GUARDED_BY(link_lock) = {-1, 0};
 static OutFile cap_file GUARDED_BY(link_lock) = {-1, 0};
 static uint32_t log_column GUARDED_BY(link_lock);  // characters since the last CR or wrap mark
+constexpr uint32_t LOG_OUT_SIZE = 4096;
+static uint8_t log_out[LOG_OUT_SIZE] GUARDED_BY(link_lock);  // wrapped text on its way to the log
 
 // Writes n bytes and counts those that reached the file.
 static void out_put(OutFile* f, const void* buf, uint32_t n)
@@ -127,5 +130,34 @@ void log_char(uint8_t c)
     }
     if (cap_file.fd >= 0) {
         out_put(&cap_file, &c, 1);
+    }
+}
+
+void log_text(const uint8_t* s, uint32_t n)
+{
+    if (log_file.fd >= 0) {
+        uint32_t k = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            if (k > LOG_OUT_SIZE - 1 - sizeof LOG_WRAP_MARK) {
+                out_put(&log_file, log_out, k);
+                k = 0;
+            }
+            const uint8_t c = s[i];
+            log_out[k++] = c;
+            if (c == LOG_CR) {
+                log_column = 0;
+            } else if (++log_column >= LOG_WRAP_COLUMNS) {
+                log_column = 0;
+                for (const uint8_t m : LOG_WRAP_MARK) {
+                    log_out[k++] = m;
+                }
+            }
+        }
+        if (k != 0) {
+            out_put(&log_file, log_out, k);
+        }
+    }
+    if (cap_file.fd >= 0 && n != 0) {
+        out_put(&cap_file, s, n);
     }
 }

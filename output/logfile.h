@@ -28,3 +28,5 @@ void capture_close() REQUIRES(link_lock);
 // One PASEL text character: to the log with the wrap marker "!" CR LF after 75 columns (a CR
 // resets the column), and unchanged to the capture file.
 void log_char(uint8_t c) REQUIRES(link_lock);
+// n PASEL text characters, as n log_char calls would write them, in a few large writes.
+void log_text(const uint8_t* s, uint32_t n) REQUIRES(link_lock);

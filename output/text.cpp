@@ -6,6 +6,7 @@
 #include "output/text.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "output/logfile.h"
 #include "platform/clock.h"
@@ -32,6 +33,21 @@ void text_append(uint8_t c)
         text_flush();
     }
     text_buf[text_len++] = c;
+}
+
+void text_append_run(const uint8_t* s, uint32_t n)
+{
+    while (n > 0) {
+        if (text_len >= TEXT_BUF_SIZE - 1) {
+            text_flush();
+        }
+        const uint32_t room = TEXT_BUF_SIZE - 1 - text_len;
+        const uint32_t k = n < room ? n : room;
+        memcpy(text_buf + text_len, s, k);
+        text_len += k;
+        s += k;
+        n -= k;
+    }
 }
 
 void text_empty()

@@ -14,6 +14,8 @@ extern uint8_t timestamp_option GUARDED_BY(link_lock);
 void text_init() REQUIRES(link_lock);
 // Appends one character; flushes first when the buffer is full.
 void text_append(uint8_t c) REQUIRES(link_lock);
+// Appends n characters as n appends would: each time the buffer is full it is flushed first.
+void text_append_run(const uint8_t* s, uint32_t n) REQUIRES(link_lock);
 // Drops what the buffer holds without showing it.
 void text_empty() REQUIRES(link_lock);
 // Shows the held characters on the console and appends them to the log file, by count.

@@ -9,6 +9,7 @@
 #include "packet/framing.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "port/mode.h"
 #include "port/port.h"
@@ -96,6 +97,18 @@ static void text_put(uint8_t b) REQUIRES(link_lock)
     text_count++;
 }
 
+// n bytes outside frames, as n text_put calls would store them.
+static void text_put_run(const uint8_t* s, uint32_t n) REQUIRES(link_lock)
+{
+    const uint32_t room = TEXT_RING_SIZE - text_count;
+    n = n < room ? n : room;  // the newest bytes are dropped
+    const uint32_t first = n < TEXT_RING_SIZE - text_write ? n : TEXT_RING_SIZE - text_write;
+    memcpy(text_ring + text_write, s, first);
+    memcpy(text_ring, s + first, n - first);
+    text_write = (text_write + n) % TEXT_RING_SIZE;
+    text_count += n;
+}
+
 static void rx_open() REQUIRES(link_lock)
 {
     rx_state = RX_INSIDE;
@@ -181,6 +194,37 @@ void deframe_byte(uint8_t b)
 uint32_t text_room()
 {
     return TEXT_RING_SIZE - text_count;
+}
+
+void deframe_chunk(const uint8_t* buf, uint32_t n)
+{
+    uint32_t i = 0;
+    while (i < n) {
+        if (rx_state == RX_OUTSIDE) {
+            const void* end = memchr(buf + i, FRAME_END, n - i);
+            const uint32_t run =
+                end == nullptr
+                    ? n - i
+                    : static_cast<uint32_t>(static_cast<const uint8_t*>(end) - (buf + i));
+            text_put_run(buf + i, run);
+            i += run;
+            if (i == n) {
+                return;
+            }
+        }
+        deframe_byte(buf[i++]);  // the END that opens a frame, or a byte inside one
+    }
+}
+
+uint32_t text_take_run(uint8_t* out, uint32_t max)
+{
+    const uint32_t n = text_count < max ? text_count : max;
+    const uint32_t first = n < TEXT_RING_SIZE - text_read ? n : TEXT_RING_SIZE - text_read;
+    memcpy(out, text_ring + text_read, first);
+    memcpy(out + first, text_ring, n - first);
+    text_read = (text_read + n) % TEXT_RING_SIZE;
+    text_count -= n;
+    return n;
 }
 
 int text_take()

@@ -26,10 +26,15 @@ void framing_init() REQUIRES(link_lock);
 void frame_limit_set(uint16_t block) REQUIRES(link_lock);
 // One byte read from the port in PASEL mode.
 void deframe_byte(uint8_t b) REQUIRES(link_lock);
+// n bytes, exactly as n calls of deframe_byte would take them; text between frames goes to the
+// ring a run at a time.
+void deframe_chunk(const uint8_t* buf, uint32_t n) REQUIRES(link_lock);
 // Next byte of text between frames, or -1 when the ring is empty.
 int text_take() REQUIRES(link_lock);
 // Bytes the text ring can still take.
 uint32_t text_room() REQUIRES(link_lock);
+// Moves up to max bytes of text between frames, oldest first, into out; returns how many.
+uint32_t text_take_run(uint8_t* out, uint32_t max) REQUIRES(link_lock);
 // Head of the receive queue, or nullptr.
 Packet* rx_queue_take() REQUIRES(link_lock);
 // Hands a Packet to the transmit side, which owns it from now on.

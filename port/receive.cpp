@@ -29,30 +29,19 @@ static void dispatch_chunk(const uint8_t* buf, uint32_t n) REQUIRES(link_lock)
 {
     if (mode_flag.load() == MODE_KIVET) {
         text_empty();
-        for (uint32_t i = 0; i < n; ++i) {
-            interp_byte(buf[i]);
-        }
+        interp_chunk(buf, n);
         text_flush();
         return;
     }
-    for (uint32_t i = 0; i < n; ++i) {
-        deframe_byte(buf[i]);
-    }
+    deframe_chunk(buf, n);
 }
 
 // Shows the PASEL text held in the ring: console, log and capture.
 static void text_drain() REQUIRES(link_lock)
 {
-    uint32_t n = 0;
-    for (int c = text_take(); c >= 0; c = text_take()) {
-        rx_text[n++] = static_cast<uint8_t>(c);
-        log_char(static_cast<uint8_t>(c));
-        if (n == sizeof rx_text) {
-            plat::console_write(rx_text, n);
-            n = 0;
-        }
-    }
-    if (n > 0) {
+    for (uint32_t n = text_take_run(rx_text, sizeof rx_text); n > 0;
+         n = text_take_run(rx_text, sizeof rx_text)) {
+        log_text(rx_text, n);
         plat::console_write(rx_text, n);
     }
 }

@@ -51,6 +51,16 @@ static void scheme_reload(SchemeTask& t) EXCLUDES(link_lock)
     }
 }
 
+bool scheme_any_active()
+{
+    for (const SchemeTask& t : scheme_table) {
+        if (t.active.load(std::memory_order_acquire) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void scheme_step()
 {
     for (int i = 0; i < SCHEME_TASKS; i++) {

@@ -24,6 +24,8 @@ extern SchemeTask scheme_table[SCHEME_TASKS];
 void scheme_clear();
 // Clears one record (interval, countdown and name 0, inactive).
 void scheme_clear_task(int i);
+// Whether any task is active (the sending thread idles when none is and nothing else is due).
+bool scheme_any_active();
 // One countdown step, tasks 0 to 9 in order; a task that reaches 0 sends its file in byte
 // mode and reloads its countdown from its interval.
 void scheme_step() EXCLUDES(link_lock);

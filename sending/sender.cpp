@@ -1,6 +1,8 @@
 // sending/sender.cpp: the unattended sending thread: the file of a send request (F5), random
 // printable characters while random mode is on (F11), and one countdown step of the scheme tasks
-// per cycle. Owns the send request (request_name, request_ready) and random_mode.
+// per cycle. Owns the send request (request_name, request_ready), random_mode and the event
+// that wakes the thread when it idles (no request, no active task, random mode off: no cycles
+// then, so an idle program does not wake once a second).
 // Called by start-up (sender_init, then sending_thread on its own thread) and by the scheme step
 // (send_file). Takes no lock for its sends: the request is handed over through request_ready
 // (the F5 dialog fills request_name only while request_ready is 0 and sets it with a release
@@ -25,9 +27,14 @@ constexpr uint32_t RANDOM_BATCH_SPAN_MS = 1000;  // a batch of n characters paus
 char request_name[plat::FILE_NAME_MAX + 1];
 std::atomic<uint8_t> request_ready;
 std::atomic<uint8_t> random_mode;
+plat::Event* sender_event;
 
 void sender_init()
 {
+    if (sender_event == nullptr) {
+        sender_event = plat::event_create();
+    }
+    plat::event_reset(sender_event);
     memset(request_name, 0, sizeof request_name);
     request_ready.store(0);
     random_mode.store(0);
@@ -118,6 +125,17 @@ int send_random(uint32_t n)
     return 0;
 }
 
+void sender_wake()
+{
+    plat::event_set(sender_event);
+}
+
+// What the cycles are for: a send request to serve or a scheme task to count down.
+static bool sending_due()
+{
+    return request_ready.load(std::memory_order_acquire) != 0 || scheme_any_active();
+}
+
 void sending_pass()
 {
     // While random mode is on no cycle runs: the request waits and the countdowns stand still.
@@ -125,6 +143,19 @@ void sending_pass()
         (void)send_random(RANDOM_BATCH);
         return;
     }
+    if (!sending_due()) {
+        // Nothing to count or send: no cycles until F5, F6 or F11 gives work. The reset comes
+        // before the second look, so a wake between the two is not lost.
+        plat::event_reset(sender_event);
+        if (!sending_due() && random_mode.load() == 0) {
+            plat::event_wait(sender_event);
+        }
+        if (random_mode.load() != 0) {
+            return;  // random characters start at once
+        }
+    }
+    // A request or a task given while idle is served after one full cycle pause, as if the
+    // cycles had run all along.
     plat::sleep_ms(CYCLE_PAUSE_MS);
     if (request_ready.load(std::memory_order_acquire) != 0) {
         // The F5 dialog leaves request_name alone until the flag is cleared below.

@@ -19,13 +19,19 @@ extern char request_name[plat::FILE_NAME_MAX + 1];
 extern std::atomic<uint8_t> request_ready;
 // Toggled by F11.
 extern std::atomic<uint8_t> random_mode;
+// Set by sender_wake; the sending thread waits on it while it has nothing to do.
+extern plat::Event* sender_event;
 
 void sender_init();
+// Tells the sending thread that there is work: a send request (F5), a scheme task activated
+// (F6), random mode (F11). Call it after the flag is set.
+void sender_wake();
 // Sends a file paced with random pauses: chunk mode (one buffer write per 100 bytes) or byte
 // mode (one byte write per byte). 0 when the whole file went out, -1 otherwise.
 int send_file(const char* name, uint8_t max_delay, uint8_t chunk_mode) EXCLUDES(link_lock);
 // n random printable characters (32..126), each followed by a pause of 1..1000/n ms.
 int send_random(uint32_t n) EXCLUDES(link_lock);
-// One pass of the thread's loop.
+// One pass of the thread's loop. With no send request, no active scheme task and random mode
+// off it first waits for sender_wake; otherwise it runs as always.
 void sending_pass() EXCLUDES(link_lock);
 void sending_thread();

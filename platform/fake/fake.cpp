@@ -48,6 +48,7 @@ struct FakeState {
     uint32_t tick = 0;
     LocalTime local = {0, 0, 0, 0};
     std::vector<uint32_t> sleeps;
+    int blocking_waits = 0;  // event waits on an event not set
     std::function<void(uint32_t)> on_sleep;
     // files
     std::map<std::string, int> file_fail;
@@ -202,6 +203,11 @@ int fake_threads_started()
     return static_cast<int>(st().threads.size());
 }
 
+int fake_blocking_waits()
+{
+    return st().blocking_waits;
+}
+
 bool fake_event_is_set(Event* e)
 {
     return e != nullptr && e->set;
@@ -269,7 +275,12 @@ void event_reset(Event* e)
     e->set = false;
 }
 
-void event_wait(Event*) {}
+void event_wait(Event* e)
+{
+    if (!e->set) {
+        st().blocking_waits++;  // returns all the same: the test plays the other threads
+    }
+}
 
 int thread_start(void (*body)(), ThreadPriority)
 {

@@ -63,6 +63,8 @@ void fake_files_refuse(bool on);
 // Threads and events.
 int fake_threads_started();
 bool fake_event_is_set(Event* e);
+// Event waits that found the event not set (a real thread would have blocked there).
+int fake_blocking_waits();
 bool fake_lock_held();  // the link lock is taken
 
 }  // namespace plat

@@ -52,6 +52,7 @@ TEST_F(Dialogs, AddedTaskIsStoredAndListed)
     EXPECT_FALSE(prompt_active());
     const SchemeTask& t = scheme_table[3];
     EXPECT_EQ(t.active.load(), 1);
+    EXPECT_TRUE(plat::fake_event_is_set(sender_event));  // the idle sending thread wakes
     EXPECT_EQ(t.interval.load(), 10);
     EXPECT_EQ(t.countdown.load(), 5);
     EXPECT_STREQ(t.name, "a.txt");
@@ -141,6 +142,7 @@ TEST_F(Dialogs, SendRequestIsSetEvenForAnEmptyNameAndRefusedWhilePending)
     type("\r");
     EXPECT_EQ(out(), "\r\nInput filename:\r\n");
     EXPECT_EQ(request_ready.load(), 1);
+    EXPECT_TRUE(plat::fake_event_is_set(sender_event));  // the idle sending thread wakes
     EXPECT_STREQ(request_name, "");
     EXPECT_EQ(plat::fake_port_written(), "");  // the sending thread writes the CR
 

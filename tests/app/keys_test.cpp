@@ -141,6 +141,7 @@ TEST_F(Keys, RandomModeTogglesSilently)
 {
     EXPECT_EQ(sent(key(plat::KEY_F11)), "");
     EXPECT_EQ(random_mode.load(), 1);
+    EXPECT_TRUE(plat::fake_event_is_set(sender_event));  // the idle sending thread wakes
     EXPECT_EQ(sent(key(plat::KEY_F11)), "");
     EXPECT_EQ(random_mode.load(), 0);
     EXPECT_EQ(plat::fake_console_output(), "");

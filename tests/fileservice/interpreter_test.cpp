@@ -158,4 +158,47 @@ TEST_F(Interpreter, StatusReplySendsTheLowTwoBytesLowFirstInOneWrite)
     EXPECT_EQ(interp_state(), CS_TEXT);
 }
 
+// The same chunks interpreted byte by byte and a chunk at a time: the same console text (clears,
+// which the fake console records in its output, stamps and full-buffer flushes in place), the same
+// replies, the same state after them.
+TEST_F(Interpreter, ChunkAtOnceDoesWhatSingleBytesDo)
+{
+    plat::fake_local_time_set(10, 7, 3, 456);
+    const std::string stream = "plain\r\nline\x1b"
+                               "Ecleared\x1bxgone\r\r\n" +
+                               bytes({0, 'n', 0x02, 0x02, 'm', 0x02, 0x07, 'k'}) +
+                               open_cmd(1, "missing.txt") + std::string(5000, 'L') + "\r\nend" +
+                               bytes({0x1B, 0x02, 0x05, 1, 2, 3, 4, 5}) + "Ex\r";
+    auto run = [&](size_t cut, bool at_once) REQUIRES(link_lock) {
+        interp_init();
+        text_init();
+        plat::fake_console_clear_output();
+        plat::fake_port_clear_written();
+        for (size_t i = 0; i < stream.size(); i += cut) {
+            const std::string chunk = stream.substr(i, cut);
+            text_empty();
+            if (at_once) {
+                interp_chunk(reinterpret_cast<const uint8_t*>(chunk.data()),
+                             static_cast<uint32_t>(chunk.size()));
+            } else {
+                feed(chunk);
+            }
+            text_flush();
+        }
+        std::string replies;
+        for (const std::string& w : plat::fake_port_writes()) {
+            replies += "[" + w + "]";
+        }
+        return plat::fake_console_output() + "|" + replies + "|" + std::to_string(interp_state());
+    };
+    for (const uint8_t stamps : {0, 1}) {
+        timestamp_option = stamps;
+        for (const size_t cut : {size_t{1}, size_t{7}, size_t{4095}, size_t{4096}, stream.size()}) {
+            const std::string bytewise = run(cut, false);
+            EXPECT_EQ(run(cut, true), bytewise) << "cut " << cut << " stamps " << int(stamps);
+            EXPECT_EQ(bytewise.find("07:03.45 ") != std::string::npos, stamps != 0);
+        }
+    }
+}
+
 }  // namespace

@@ -56,6 +56,31 @@ TEST_F(LogChar, ColumnsAdvanceOnlyWhileALogIsOpenAndSurviveReopening)
               std::string(100, 'x') + std::string(70, 'y') + std::string(6, 'z'));
 }
 
+// A drain's text written at once: the same log and capture as character by character, the
+// column carried from one call to the next and across the writer's own buffer.
+TEST_F(LogChar, TextAtOnceWritesWhatCharactersWrite)
+{
+    std::string text = "\r\n" + std::string(80, 'a') + "\r\n" + std::string(160, '\n') + "\rx";
+    for (int i = 0; i < 3000; i++) {
+        text += "line " + std::to_string(i) + std::string(i % 90, '.') + (i % 3 != 0 ? "\r\n" : "");
+    }
+    ASSERT_TRUE(log_open("one.txt"));
+    ASSERT_TRUE(capture_open("cap1.txt"));
+    put(text);
+    logfile_init();
+    ASSERT_TRUE(log_open("all.txt"));
+    ASSERT_TRUE(capture_open("cap2.txt"));
+    for (size_t i = 0; i < text.size(); i += 999) {
+        const std::string piece = text.substr(i, 999);
+        log_text(reinterpret_cast<const uint8_t*>(piece.data()),
+                 static_cast<uint32_t>(piece.size()));
+    }
+    log_close();
+    capture_close();
+    EXPECT_EQ(read_file("all.txt"), read_file("one.txt"));
+    EXPECT_EQ(read_file("cap2.txt"), text);
+}
+
 TEST_F(LogChar, LogWriteNeitherWrapsNorMovesTheColumn)
 {
     ASSERT_TRUE(log_open("log.txt"));

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "packet/framing.h"
 #include "packet/pool.h"
 #include "packet/transfer.h"
@@ -226,6 +227,46 @@ TEST_F(Framing, FullTextRingDropsTheNewestBytes)
     EXPECT_EQ(text_take(), -1);
     feed_line("after");  // the ring works on across its wrap
     EXPECT_EQ(take_text(), "after");
+}
+
+// The same chunks taken byte by byte and a chunk at a time: the same packets and the same text,
+// frames and text split anywhere, the ring full and dropping, taken a byte or a run at a time.
+TEST_F(Framing, ChunkAtOnceDoesWhatSingleBytesDo)
+{
+    const std::string stream =
+        "hello" + frame_of(ack(3)) + hex("C0 07 00 00 C0") + "bad sum" + hex("C0 C0") +
+        frame_of(end_pkt()) + hex("C0") + std::string(140, 'x') + hex("C0") + frame_of(ack(0)) +
+        std::string(TEXT_RING_SIZE + 300, 't') + frame_of(data(2, "d")) + "tail";
+    auto run = [&](size_t cut, bool at_once) REQUIRES(link_lock) {
+        modules_init();
+        mode_flag = MODE_PASEL;
+        std::string text;
+        std::vector<std::string> packets;
+        for (size_t i = 0; i < stream.size(); i += cut) {
+            const std::string chunk = stream.substr(i, cut);
+            if (at_once) {
+                deframe_chunk(reinterpret_cast<const uint8_t*>(chunk.data()),
+                              static_cast<uint32_t>(chunk.size()));
+                uint8_t out[TEXT_RING_SIZE];
+                for (uint32_t n = text_take_run(out, 700); n > 0; n = text_take_run(out, 700)) {
+                    text.append(reinterpret_cast<const char*>(out), n);
+                }
+            } else {
+                feed_line(chunk);
+                text += take_text();
+            }
+            for (const std::string& p : take_received()) {
+                packets.push_back(p);
+            }
+        }
+        return std::make_pair(text, packets);
+    };
+    for (const size_t cut : {size_t{1}, size_t{5}, size_t{1000}, size_t{4096}}) {
+        const auto bytewise = run(cut, false);
+        EXPECT_EQ(run(cut, true), bytewise) << "cut " << cut;
+    }
+    EXPECT_EQ(run(4096, true).second,
+              (std::vector<std::string>{ack(3), end_pkt(), ack(0), data(2, "d")}));
 }
 
 TEST_F(Framing, FrameIsDroppedWhenNoPacketCanReplaceIt)

@@ -198,4 +198,32 @@ TEST_F(Sender, RandomModeHoldsTheRequestAndTheCountdownsUntilSwitchedOff)
     EXPECT_EQ(t.countdown.load(), 4);
 }
 
+TEST_F(Sender, IdlePassWaitsForWorkAndBusyPassesCycleAsAlways)
+{
+    sending_pass();  // nothing to do: it waits for a wake, then runs one full cycle
+    EXPECT_EQ(plat::fake_blocking_waits(), 1);
+    EXPECT_EQ(plat::fake_sleeps(), std::vector<uint32_t>{CYCLE_PAUSE_MS});
+
+    // A request, then an active task: no waiting, one cycle pause per pass, the countdown counts.
+    request("");
+    sending_pass();
+    SchemeTask& t = scheme_table[0];
+    t.interval.store(3);
+    t.countdown.store(2);
+    t.active.store(1);
+    sending_pass();
+    sending_pass();
+    EXPECT_EQ(plat::fake_blocking_waits(), 1);
+    EXPECT_EQ(plat::fake_sleeps(), std::vector<uint32_t>(4, CYCLE_PAUSE_MS));
+    EXPECT_EQ(t.countdown.load(), 3);  // fired (an empty name sends nothing) and reloaded
+    EXPECT_EQ(plat::fake_port_written(), "\r");
+
+    // Random mode while idle: no wait and no cycle.
+    scheme_clear_task(0);
+    random_mode.store(1);
+    sending_pass();
+    EXPECT_EQ(plat::fake_blocking_waits(), 1);
+    EXPECT_EQ(plat::fake_port_writes().size(), 1u + RANDOM_BATCH);
+}
+
 }  // namespace
