@@ -224,7 +224,7 @@ int cmdline_parse(int argc, char** argv)
                 plat::console_print("\nLog file: \"%s\"", log_name);
             } else {
                 plat::console_print("\nWARNING: Failed to open trace file \"%s\"", log_name);
-                plat::console_print("\nReason: %s; no log file", std::strerror(err));
+                plat::console_print("\nReason: %s; no log file", plat::error_text(err));
             }
         }
         ++i;

@@ -182,10 +182,12 @@ TEST_F(Startup, LogThatCannotOpenWarnsAndRunsOn)
 {
     EXPECT_EQ(parse({"kivet32", "COM1", "57600", "no/dir.log"}), CMDLINE_RUN);
     EXPECT_FALSE(log_is_open());
-    EXPECT_NE(plat::fake_console_output().find(
-                  "\nWARNING: Failed to open trace file \"no/dir.log\"\nReason: No such file or "
-                  "directory; no log file, Press <End> key to exit.\n"),
-              std::string::npos);
+    // The reason is the system's text for the failed open (it differs between systems).
+    const std::string out = plat::fake_console_output();
+    EXPECT_NE(out.find("\nWARNING: Failed to open trace file \"no/dir.log\"\nReason: "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("; no log file, Press <End> key to exit.\n"), std::string::npos) << out;
 }
 
 TEST_F(Startup, ShutdownReportsClosesDropsLinesAndExitsWithZero)
