@@ -61,7 +61,7 @@ struct Stats {
     uint64_t bytes[2] = {0, 0};
     uint64_t legs = 0;
     int last_dir = -1;
-    int64_t last_out[2] = {0, 0};  // when each direction last delivered, 0 once answered
+    int64_t last_out[2] = {0, 0};     // when each direction last delivered, 0 once answered
     std::vector<int64_t> replies[2];  // delivery in one direction to the first byte back
 };
 
@@ -268,10 +268,10 @@ int main(int argc, char** argv)
     if (trace != nullptr) {
         fclose(trace);
     }
-    printf("%lld %lld %llu %llu %llu %lld %lld %lld %lld\n", (long long)stats.first, (long long)stats.last,
-           (unsigned long long)stats.bytes[0], (unsigned long long)stats.bytes[1],
-           (unsigned long long)stats.legs, (long long)median_of(stats.replies[1]),
-           (long long)median_of(stats.replies[0]), (long long)sum_of(stats.replies[1]),
-           (long long)sum_of(stats.replies[0]));
+    printf("%lld %lld %llu %llu %llu %lld %lld %lld %lld\n", (long long)stats.first,
+           (long long)stats.last, (unsigned long long)stats.bytes[0],
+           (unsigned long long)stats.bytes[1], (unsigned long long)stats.legs,
+           (long long)median_of(stats.replies[1]), (long long)median_of(stats.replies[0]),
+           (long long)sum_of(stats.replies[1]), (long long)sum_of(stats.replies[0]));
     return 0;
 }
