@@ -1,4 +1,5 @@
-// platform/posix/files.cpp: the file service of the Linux backend.
+// platform/native_files.cpp: the file service of the OS backends, handed to their native calls
+// (platform/posix/file_ops.cpp or platform/win32/file_ops.cpp); the fake backend has its own.
 #include "platform/files.h"
 
 #include "platform/native_files.h"
