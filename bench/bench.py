@@ -101,8 +101,8 @@ def p90(xs):
     return s[min(len(s) - 1, int(round(0.9 * (len(s) - 1))))] if s else None
 
 
-def fmt(x, spec):
-    return "-" if x is None else format(x, spec)
+def fmt(x, form):
+    return "-" if x is None else format(x, form)
 
 
 def table(title, head, rows):
