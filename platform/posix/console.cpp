@@ -1,6 +1,9 @@
 // platform/posix/console.cpp: the console on Linux. Keys: standard input, raw when it is a
 // terminal, decoded by keydecode; SIGTERM, SIGINT and SIGHUP arrive as an End key through a
 // self-pipe. Output: standard output, unbuffered, one mutex keeping the order of the calls.
+// Where the terminal's only output processing is NL to CR NL (the usual setting), the program
+// does that itself and turns the terminal's off: the kernel then takes each write whole instead
+// of in pieces between line ends, and a console that shows much device text keeps up with it.
 #include "platform/console.h"
 
 #include <fcntl.h>
@@ -9,11 +12,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "platform/keydecode.h"
@@ -32,6 +37,10 @@ std::mutex out_mutex;
 bool in_is_tty;
 bool saved_valid;
 termios saved_mode;
+bool out_saved_valid;
+termios out_saved_mode;
+std::atomic<bool> out_add_cr;  // each NL goes out as CR NL
+char out_buf[8192];            // one write's worth of CR NL output, under out_mutex
 bool input_ended;
 int signal_pipe[2] = {-1, -1};
 volatile std::sig_atomic_t signal_seen;
@@ -64,6 +73,59 @@ void write_all(const void* buf, size_t n)
         }
         p += w;
         n -= static_cast<size_t>(w);
+    }
+}
+
+// Writes buf as the terminal would with its NL to CR NL processing on: each NL goes out as
+// CR NL, in writes of up to out_buf's size. Called with out_mutex held.
+void write_out(const void* buf, size_t n)
+{
+    if (!out_add_cr.load()) {
+        write_all(buf, n);
+        return;
+    }
+    const char* p = static_cast<const char*>(buf);
+    const char* end = p + n;
+    size_t used = 0;
+    while (p < end) {
+        if (used + 2 > sizeof out_buf) {
+            write_all(out_buf, used);
+            used = 0;
+        }
+        size_t room = sizeof out_buf - 1 - used;  // one place kept for the CR of an NL
+        size_t span = static_cast<size_t>(end - p) < room ? static_cast<size_t>(end - p) : room;
+        const void* nl = std::memchr(p, '\n', span);
+        size_t k = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - p) : span;
+        std::memcpy(out_buf + used, p, k);
+        used += k;
+        p += k;
+        if (nl != nullptr) {
+            out_buf[used++] = '\r';
+            out_buf[used++] = '\n';
+            ++p;
+        }
+    }
+    write_all(out_buf, used);
+}
+
+// Takes over the terminal's NL to CR NL output processing when it is the only processing on,
+// so that the text shown is the same.
+void output_init()
+{
+    termios t;
+    if (isatty(STDOUT_FILENO) == 0 || tcgetattr(STDOUT_FILENO, &t) != 0) {
+        return;
+    }
+    const tcflag_t others = static_cast<tcflag_t>(OLCUC | OCRNL | ONOCR | ONLRET | OFILL | OFDEL |
+                                                  NLDLY | CRDLY | TABDLY | BSDLY | VTDLY | FFDLY);
+    if ((t.c_oflag & OPOST) == 0 || (t.c_oflag & ONLCR) == 0 || (t.c_oflag & others) != 0) {
+        return;
+    }
+    out_saved_mode = t;
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    if (tcsetattr(STDOUT_FILENO, TCSANOW, &t) == 0) {
+        out_saved_valid = true;
+        out_add_cr.store(true);
     }
 }
 
@@ -112,10 +174,17 @@ void console_init()
         t.c_cc[VTIME] = 0;
         (void)tcsetattr(STDIN_FILENO, TCSANOW, &t);
     }
+    output_init();
 }
 
 void console_restore()
 {
+    // Standard output first: where it is the same terminal as standard input, the mode saved
+    // from standard input is the one the terminal had before the program.
+    if (out_saved_valid) {
+        out_add_cr.store(false);
+        (void)tcsetattr(STDOUT_FILENO, TCSANOW, &out_saved_mode);
+    }
     if (saved_valid) {
         (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved_mode);
     }
@@ -180,19 +249,19 @@ void console_print(const char* fmt, ...)
     }
     size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
     std::lock_guard<std::mutex> g(out_mutex);
-    write_all(buf, len);
+    write_out(buf, len);
 }
 
 void console_write(const void* buf, size_t n)
 {
     std::lock_guard<std::mutex> g(out_mutex);
-    write_all(buf, n);
+    write_out(buf, n);
 }
 
 void console_putc(uint8_t c)
 {
     std::lock_guard<std::mutex> g(out_mutex);
-    write_all(&c, 1);
+    write_out(&c, 1);
 }
 
 void console_clear()

@@ -599,6 +599,15 @@ int Host::wait_exit(int timeout_ms)
     }
 }
 
+void Host::console_output_processing()
+{
+    console_before_.c_oflag |= tcflag_t(OPOST | ONLCR);
+    if (tcsetattr(con_slave_, TCSANOW, &console_before_) != 0 ||
+        tcgetattr(con_slave_, &console_before_) != 0) {
+        fail("tcsetattr");
+    }
+}
+
 termios Host::console_mode() const
 {
     termios t{};

@@ -213,6 +213,8 @@ class Host
 
     // The console's terminal mode now, and as it was before the program started.
     termios console_mode() const;
+    // Before spawn(): the console keeps a fresh terminal's output processing (NL to CR NL).
+    void console_output_processing();
     const termios& console_mode_before() const
     {
         return console_before_;

@@ -206,6 +206,32 @@ TEST(Shutdown, EndKeyReportsAndClosesLogAndRestoresConsole)
     expect_same_mode(h.console_mode(), h.console_mode_before());
 }
 
+// A console with the usual NL to CR NL processing shows the same bytes while the program does
+// that itself, and has its processing back afterwards.
+TEST(Shutdown, ConsoleNewlineProcessingIsKeptAndRestored)
+{
+    auto as_shown = [](const std::string& s) {
+        std::string out;
+        for (char c : s) {
+            out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        }
+        return out;
+    };
+    Host h;
+    h.console_output_processing();
+    ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name()}));
+    EXPECT_EQ(h.screen_read("exit.\r\n"), as_shown(banner_line("KIVET32")));
+    const std::string text = "a\nb\r\n\n" + device_lines(9000) + "|";
+    ASSERT_TRUE(h.device().write(text));
+    EXPECT_TRUE(h.screen_read("|") == as_shown(text))
+        << "device text shown other than the terminal would";
+
+    h.keys(KEY_END);
+    EXPECT_TRUE(h.screen_until("terminated.\r\n"));
+    EXPECT_EQ(h.wait_exit(), 0);
+    expect_same_mode(h.console_mode(), h.console_mode_before());
+}
+
 TEST(Shutdown, SigtermEndsLikeTheEndKey)
 {
     Host h;
