@@ -7,6 +7,8 @@
 // device's text goes on to the console whatever becomes of the files.
 #include "output/logfile.h"
 
+#include <cstring>
+
 #include "platform/files.h"
 
 constexpr uint8_t LOG_CR = 0x0D;  // the only character that starts a new log column count
@@ -22,8 +24,10 @@ struct OutFile {
 static OutFile log_file GUARDED_BY(link_lock) = {-1, 0};
 static OutFile cap_file GUARDED_BY(link_lock) = {-1, 0};
 static uint32_t log_column GUARDED_BY(link_lock);  // characters since the last CR or wrap mark
-constexpr uint32_t LOG_OUT_SIZE = 4096;
-static uint8_t log_out[LOG_OUT_SIZE] GUARDED_BY(link_lock);  // wrapped text on its way to the log
+// Wrapped text on its way to the log: the receive thread's 8 KB of text and their wrap marks
+// go out in one write.
+constexpr uint32_t LOG_OUT_SIZE = 8192 + 8192 / LOG_WRAP_COLUMNS * sizeof LOG_WRAP_MARK + 64;
+static uint8_t log_out[LOG_OUT_SIZE] GUARDED_BY(link_lock);
 
 // Writes n bytes and counts those that reached the file.
 static void out_put(OutFile* f, const void* buf, uint32_t n)
@@ -136,17 +140,28 @@ void log_char(uint8_t c)
 void log_text(const uint8_t* s, uint32_t n)
 {
     if (log_file.fd >= 0) {
+        // A run at a time: up to the next CR or the end of the column count, whichever is first.
         uint32_t k = 0;
-        for (uint32_t i = 0; i < n; ++i) {
+        uint32_t i = 0;
+        while (i < n) {
             if (k > LOG_OUT_SIZE - 1 - sizeof LOG_WRAP_MARK) {
                 out_put(&log_file, log_out, k);
                 k = 0;
             }
-            const uint8_t c = s[i];
-            log_out[k++] = c;
-            if (c == LOG_CR) {
+            uint32_t span = n - i;
+            span = span < LOG_WRAP_COLUMNS - log_column ? span : LOG_WRAP_COLUMNS - log_column;
+            const uint32_t room = LOG_OUT_SIZE - sizeof LOG_WRAP_MARK - k;
+            span = span < room ? span : room;
+            const void* cr = memchr(s + i, LOG_CR, span);
+            if (cr != nullptr) {
+                span = static_cast<uint32_t>(static_cast<const uint8_t*>(cr) - (s + i)) + 1;
+            }
+            memcpy(log_out + k, s + i, span);
+            k += span;
+            i += span;
+            if (cr != nullptr) {
                 log_column = 0;
-            } else if (++log_column >= LOG_WRAP_COLUMNS) {
+            } else if ((log_column += span) >= LOG_WRAP_COLUMNS) {
                 log_column = 0;
                 for (const uint8_t m : LOG_WRAP_MARK) {
                     log_out[k++] = m;

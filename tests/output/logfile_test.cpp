@@ -70,8 +70,8 @@ TEST_F(LogChar, TextAtOnceWritesWhatCharactersWrite)
     logfile_init();
     ASSERT_TRUE(log_open("all.txt"));
     ASSERT_TRUE(capture_open("cap2.txt"));
-    for (size_t i = 0; i < text.size(); i += 999) {
-        const std::string piece = text.substr(i, 999);
+    for (size_t i = 0, len = 999; i < text.size(); i += len, len = len == 999 ? 20000 : 999) {
+        const std::string piece = text.substr(i, len);
         log_text(reinterpret_cast<const uint8_t*>(piece.data()),
                  static_cast<uint32_t>(piece.size()));
     }
