@@ -5,6 +5,11 @@
 // dispatches the received packets. Holds the link lock except while it waits and reads. A port
 // that hangs up is handed to port_recover, which returns once it is open again.
 //
+// PASEL text is moved from the ring into a show buffer of its own whenever the ring could not
+// hold what the next piece of a chunk may add, and shown (log, then console) when that buffer
+// is full and at the loop head: a flood of text costs one console write per few kilobytes, and
+// no byte of it is lost.
+//
 // The one call upward in the layers: the hand-over to the consumer is a two-way test of the
 // mode flag, read at each chunk, so a mode switch needs no registration and the lock analysis
 // sees every call.
@@ -21,10 +26,47 @@
 #include "port/mode.h"
 #include "port/port.h"
 
-static uint8_t rx_buf[READ_CHUNK];       // one chunk read from the port (this thread only)
-static uint8_t rx_text[TEXT_RING_SIZE];  // PASEL text of one drain, shown in one write
+constexpr uint32_t SHOW_SIZE = 2 * READ_CHUNK;
 
-// One chunk, by the mode current now.
+// All receive thread only.
+static uint8_t rx_buf[READ_CHUNK];  // one chunk read from the port
+static uint8_t rx_show[SHOW_SIZE];  // PASEL text taken from the ring, not yet shown
+static uint32_t rx_show_len;
+
+// Shows the PASEL text taken from the ring: log and capture, console.
+static void show_text() REQUIRES(link_lock)
+{
+    if (rx_show_len != 0) {
+        log_text(rx_show, rx_show_len);
+        plat::console_write(rx_show, rx_show_len);
+        rx_show_len = 0;
+    }
+}
+
+// Moves the text in the ring to the show buffer, showing that first where it is full.
+static void take_text() REQUIRES(link_lock)
+{
+    for (;;) {
+        if (rx_show_len == SHOW_SIZE) {
+            show_text();
+        }
+        const uint32_t n = text_take_run(rx_show + rx_show_len, SHOW_SIZE - rx_show_len);
+        if (n == 0) {
+            return;
+        }
+        rx_show_len += n;
+    }
+}
+
+// Shows all PASEL text received so far.
+static void text_drain() REQUIRES(link_lock)
+{
+    take_text();
+    show_text();
+}
+
+// One chunk, by the mode current now. In PASEL mode each byte adds at most one byte of text, so
+// the chunk goes to the deframer in pieces no longer than the ring's free room.
 static void dispatch_chunk(const uint8_t* buf, uint32_t n) REQUIRES(link_lock)
 {
     if (mode_flag.load() == MODE_KIVET) {
@@ -33,16 +75,14 @@ static void dispatch_chunk(const uint8_t* buf, uint32_t n) REQUIRES(link_lock)
         text_flush();
         return;
     }
-    deframe_chunk(buf, n);
-}
-
-// Shows the PASEL text held in the ring: console, log and capture.
-static void text_drain() REQUIRES(link_lock)
-{
-    for (uint32_t n = text_take_run(rx_text, sizeof rx_text); n > 0;
-         n = text_take_run(rx_text, sizeof rx_text)) {
-        log_text(rx_text, n);
-        plat::console_write(rx_text, n);
+    while (n > 0) {
+        if (text_room() < n) {
+            take_text();
+        }
+        const uint32_t k = n < text_room() ? n : text_room();
+        deframe_chunk(buf, k);
+        buf += k;
+        n -= k;
     }
 }
 
@@ -65,16 +105,8 @@ void read_pump()
         if (queued <= 0) {
             return;
         }
-        uint32_t want =
+        const uint32_t want =
             static_cast<uint32_t>(queued) < READ_CHUNK ? static_cast<uint32_t>(queued) : READ_CHUNK;
-        if (mode_flag.load() == MODE_PASEL) {
-            // Each byte adds at most one byte of text: a read that the ring cannot hold in full
-            // waits until the ring has been shown, so that no text is lost.
-            if (text_room() < want) {
-                text_drain();
-            }
-            want = want < text_room() ? want : text_room();
-        }
         link_lock.give();
         int got = plat::serial_read(rx_buf, want);
         link_lock.take();
