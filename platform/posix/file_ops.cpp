@@ -159,7 +159,9 @@ int file_open(const char* name, FileOpen how)
 {
     int lock = 0;
     const int flags = open_flags(how, &lock) | O_CLOEXEC;
-    int fd = ::open(name, flags, 0666);
+    // The user may name a FIFO or a device: opened without waiting (for a FIFO's reader, for a
+    // line's carrier), then used as any file. A FIFO without a reader fails with ENXIO.
+    int fd = ::open(name, flags | O_NONBLOCK, 0666);
     if (fd < 0) {
         return -errno;
     }
@@ -168,6 +170,7 @@ int file_open(const char* name, FileOpen how)
         ::close(fd);
         return -EISDIR;
     }
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return lock_and_truncate(fd, how, lock, name, false);
 }
 

@@ -168,6 +168,19 @@ TEST(Field, FifoNamedByTheDeviceIsRefusedWithoutBlocking)
     EXPECT_EQ(devsim::to_string(r.data), "still served");
 }
 
+// A FIFO the user names as the log, without a reader: start-up says so and goes on, instead of
+// waiting for a reader that may never come.
+TEST(Field, FifoNamedAsTheLogWithoutAReaderIsRefusedWithoutBlocking)
+{
+    Host h;
+    ASSERT_EQ(mkfifo(h.file("pipe").c_str(), 0600), 0);
+    ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name(), "9600", "pipe"}));
+    EXPECT_TRUE(h.screen_until("WARNING: Failed to open trace file \"pipe\""));
+    EXPECT_TRUE(h.screen_until("exit.\n"));
+    h.keys(KEY_END);
+    EXPECT_EQ(h.wait_exit(), 0);
+}
+
 // 2 MB of text between frames as fast as the line carries it: all of it on the console and in
 // the log, in order.
 TEST(Field, PaselTextFloodIsLoggedWhole)
