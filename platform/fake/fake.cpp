@@ -4,7 +4,6 @@
 #include "platform/fake/fake.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -345,26 +344,9 @@ int console_read_keys(KeyEvent* ev, int max)
     return n;
 }
 
-void console_print(const char* fmt, ...)
-{
-    char buf[8192];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n > 0) {
-        st().console.append(buf, std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
-    }
-}
-
 void console_write(const void* buf, size_t n)
 {
     st().console.append(static_cast<const char*>(buf), n);
-}
-
-void console_putc(uint8_t c)
-{
-    st().console.push_back(static_cast<char>(c));
 }
 
 void console_clear()

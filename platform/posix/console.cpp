@@ -15,8 +15,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -237,31 +235,10 @@ int console_read_keys(KeyEvent* ev, int max)
     }
 }
 
-void console_print(const char* fmt, ...)
-{
-    char buf[8192];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n <= 0) {
-        return;
-    }
-    size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
-    std::lock_guard<std::mutex> g(out_mutex);
-    write_out(buf, len);
-}
-
 void console_write(const void* buf, size_t n)
 {
     std::lock_guard<std::mutex> g(out_mutex);
     write_out(buf, n);
-}
-
-void console_putc(uint8_t c)
-{
-    std::lock_guard<std::mutex> g(out_mutex);
-    write_out(&c, 1);
 }
 
 void console_clear()
