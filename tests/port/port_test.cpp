@@ -13,22 +13,11 @@
 #include "port/mode.h"
 #include "port/port.h"
 #include "port/receive.h"
+#include "tests/port/port_fixture.h"
 #include "tests/support/fixture.h"
 
 namespace
 {
-
-class PortOpen : public SystemTest
-{
-  protected:
-    int open_port()
-    {
-        link_lock.give();
-        int r = port_open(port_name, baud_rate);
-        link_lock.take();
-        return r;
-    }
-};
 
 TEST_F(PortOpen, ConfiguresPurgesAndRaisesTheLines)
 {

@@ -6,21 +6,13 @@
 #include "app/options.h"
 #include "platform/fake/fake.h"
 #include "port/port.h"
-#include "tests/support/fixture.h"
+#include "tests/port/port_fixture.h"
 
 namespace
 {
 
-class PortOpenAdvice : public SystemTest
+class PortOpenAdvice : public PortOpen
 {
-  protected:
-    int open_port()
-    {
-        link_lock.give();
-        int r = port_open(port_name, baud_rate);
-        link_lock.take();
-        return r;
-    }
 };
 
 TEST_F(PortOpenAdvice, FailedOpenShowsErrnoItsTextAndWhatToDo)
