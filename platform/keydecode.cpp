@@ -284,4 +284,24 @@ int keydecode_byte(uint8_t b, KeyEvent* out)
     return 0;
 }
 
+void keyqueue_push(KeyQueue* q, const KeyEvent* ev, int n)
+{
+    for (int i = 0; i < n && q->count < KeyQueue::MAX; ++i) {
+        q->ev[q->count++] = ev[i];
+    }
+}
+
+int keyqueue_take(KeyQueue* q, KeyEvent* ev, int max)
+{
+    const int n = q->count < max ? q->count : max;
+    for (int i = 0; i < n; ++i) {
+        ev[i] = q->ev[i];
+    }
+    for (int i = n; i < q->count; ++i) {
+        q->ev[i - n] = q->ev[i];
+    }
+    q->count -= n;
+    return n;
+}
+
 }  // namespace plat

@@ -25,4 +25,15 @@ int keydecode_idle(KeyEvent* out);
 // True while a sequence is unfinished (the caller should then time the pause).
 bool keydecode_pending();
 
+// Key events decoded but not yet read, oldest first; the newest are dropped when it is full.
+// One per backend, used by the console thread only.
+struct KeyQueue {
+    static constexpr int MAX = 256;
+    KeyEvent ev[MAX];
+    int count;
+};
+void keyqueue_push(KeyQueue* q, const KeyEvent* ev, int n);
+// Moves up to max of the oldest events to ev; returns how many.
+int keyqueue_take(KeyQueue* q, KeyEvent* ev, int max);
+
 }  // namespace plat

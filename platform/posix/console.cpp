@@ -28,7 +28,6 @@ namespace
 {
 
 constexpr int ESC_PAUSE_MS = 50;  // a lone ESC followed by this much silence is the Esc key
-constexpr int PENDING_MAX = 256;  // decoded events waiting for the next read
 constexpr int READ_MAX = 64;      // bytes read from standard input at a time
 
 std::mutex out_mutex;
@@ -43,8 +42,7 @@ bool input_ended;
 int signal_pipe[2] = {-1, -1};
 volatile std::sig_atomic_t signal_seen;
 
-KeyEvent pending[PENDING_MAX];  // console thread only
-int pending_count;
+KeyQueue pending;  // decoded events waiting for the next read (console thread only)
 
 void on_signal(int)
 {
@@ -127,26 +125,6 @@ void output_init()
     }
 }
 
-void push_pending(const KeyEvent* ev, int n)
-{
-    for (int i = 0; i < n && pending_count < PENDING_MAX; ++i) {
-        pending[pending_count++] = ev[i];
-    }
-}
-
-int take_pending(KeyEvent* ev, int max)
-{
-    int n = pending_count < max ? pending_count : max;
-    for (int i = 0; i < n; ++i) {
-        ev[i] = pending[i];
-    }
-    for (int i = n; i < pending_count; ++i) {
-        pending[i - n] = pending[i];
-    }
-    pending_count -= n;
-    return n;
-}
-
 }  // namespace
 
 void console_init()
@@ -193,7 +171,7 @@ void console_flush_input()
     // Keys typed while the last batch was handled are dropped. Input that is not a terminal is
     // a script of keys, not typing: nothing of it is dropped.
     if (in_is_tty) {
-        pending_count = 0;
+        pending.count = 0;
         (void)tcflush(STDIN_FILENO, TCIFLUSH);
     }
 }
@@ -205,8 +183,8 @@ int console_read_keys(KeyEvent* ev, int max)
             ev[0] = KeyEvent{1, KEY_END, 0, 0};
             return 1;
         }
-        if (pending_count > 0) {
-            return take_pending(ev, max);
+        if (pending.count > 0) {
+            return keyqueue_take(&pending, ev, max);
         }
         pollfd p[2] = {{signal_pipe[0], POLLIN, 0}, {input_ended ? -1 : STDIN_FILENO, POLLIN, 0}};
         int timeout = keydecode_pending() ? ESC_PAUSE_MS : -1;
@@ -216,7 +194,7 @@ int console_read_keys(KeyEvent* ev, int max)
         }
         KeyEvent got[KEYDECODE_MAX_EVENTS];
         if (r == 0) {
-            push_pending(got, keydecode_idle(got));
+            keyqueue_push(&pending, got, keydecode_idle(got));
             continue;
         }
         if ((p[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
@@ -225,11 +203,11 @@ int console_read_keys(KeyEvent* ev, int max)
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
                 // End of input: the program goes on serving the device until a signal.
                 input_ended = true;
-                push_pending(got, keydecode_idle(got));
+                keyqueue_push(&pending, got, keydecode_idle(got));
                 continue;
             }
             for (ssize_t i = 0; i < n; ++i) {
-                push_pending(got, keydecode_byte(buf[i], got));
+                keyqueue_push(&pending, got, keydecode_byte(buf[i], got));
             }
         }
     }

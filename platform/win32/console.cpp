@@ -21,7 +21,6 @@ namespace
 {
 
 constexpr DWORD ESC_PAUSE_MS = 50;  // a lone ESC followed by this much silence is the Esc key
-constexpr int PENDING_MAX = 256;    // decoded events waiting for the next read
 constexpr int RECORDS_MAX = 64;     // console input records read at a time
 constexpr DWORD PIPE_BUF_SIZE = 4096;
 
@@ -44,8 +43,7 @@ DWORD pipe_fill;
 bool pipe_ended;
 bool input_over;  // console thread only: the pipe has ended and all of it is decoded
 
-KeyEvent pending[PENDING_MAX];  // console thread only
-int pending_count;
+KeyQueue pending;  // decoded events waiting for the next read (console thread only)
 
 BOOL WINAPI on_control(DWORD type)
 {
@@ -104,26 +102,6 @@ void write_all(const void* buf, size_t n)
     }
 }
 
-void push_pending(const KeyEvent* ev, int n)
-{
-    for (int i = 0; i < n && pending_count < PENDING_MAX; ++i) {
-        pending[pending_count++] = ev[i];
-    }
-}
-
-int take_pending(KeyEvent* ev, int max)
-{
-    int n = pending_count < max ? pending_count : max;
-    for (int i = 0; i < n; ++i) {
-        ev[i] = pending[i];
-    }
-    for (int i = n; i < pending_count; ++i) {
-        pending[i - n] = pending[i];
-    }
-    pending_count -= n;
-    return n;
-}
-
 // Console input records: key events as they are, other records skipped.
 void read_console_records()
 {
@@ -141,7 +119,7 @@ void read_console_records()
         KeyEvent ev{static_cast<uint8_t>(k.bKeyDown ? 1 : 0), k.wVirtualKeyCode,
                     static_cast<uint8_t>(k.uChar.AsciiChar), k.dwControlKeyState};
         for (WORD r = 0; r < (k.wRepeatCount > 0 ? k.wRepeatCount : 1); ++r) {
-            push_pending(&ev, 1);
+            keyqueue_push(&pending, &ev, 1);
         }
     }
 }
@@ -166,10 +144,10 @@ void read_pipe_bytes(bool timed_out)
         }
     }
     for (DWORD i = 0; i < n; ++i) {
-        push_pending(got, keydecode_byte(buf[i], got));
+        keyqueue_push(&pending, got, keydecode_byte(buf[i], got));
     }
     if ((n == 0 && timed_out) || ended) {
-        push_pending(got, keydecode_idle(got));
+        keyqueue_push(&pending, got, keydecode_idle(got));
     }
 }
 
@@ -212,7 +190,7 @@ void console_flush_input()
     // Keys typed while the last batch was handled are dropped. Input that is not a console is
     // a script of keys, not typing: nothing of it is dropped.
     if (in_is_console) {
-        pending_count = 0;
+        pending.count = 0;
         (void)FlushConsoleInputBuffer(in_handle);
     }
 }
@@ -224,8 +202,8 @@ int console_read_keys(KeyEvent* ev, int max)
             ev[0] = KeyEvent{1, KEY_END, 0, 0};
             return 1;
         }
-        if (pending_count > 0) {
-            return take_pending(ev, max);
+        if (pending.count > 0) {
+            return keyqueue_take(&pending, ev, max);
         }
         HANDLE wait[2] = {end_event, in_is_console ? in_handle : pipe_event};
         DWORD count = wait[1] != nullptr && !input_over ? 2 : 1;
