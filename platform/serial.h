@@ -12,6 +12,27 @@ namespace plat
 {
 
 constexpr int SERIAL_PATH_MAX = 272;  // bytes of a device path: /dev/, 255 characters, a zero
+
+// The timing both backends keep: a failed line is looked at again every
+// SERIAL_HANGUP_PAUSE_MS; serial_wait after serial_cancel pauses SERIAL_CANCELLED_PAUSE_MS; a
+// write gives up after SERIAL_WRITE_MARGIN times its bytes' time at the line's rate (start bit,
+// 8 data bits, stop bit) plus SERIAL_WRITE_SLACK_MS.
+constexpr uint32_t SERIAL_HANGUP_PAUSE_MS = 200;
+constexpr uint32_t SERIAL_CANCELLED_PAUSE_MS = 1000;
+constexpr uint32_t SERIAL_WRITE_SLACK_MS = 1000;
+constexpr uint32_t SERIAL_WRITE_MARGIN = 2;
+constexpr uint32_t SERIAL_BITS_PER_BYTE = 10;
+
+// True for COMn, n >= 1, in any case: the n-th serial port.
+inline bool serial_is_com_name(const char* name)
+{
+    bool com = (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
+               (name[2] == 'M' || name[2] == 'm') && name[3] >= '1' && name[3] <= '9';
+    for (const char* p = name + 3; com && *p != '\0'; ++p) {
+        com = *p >= '0' && *p <= '9';
+    }
+    return com;
+}
 // The device path of a port name, into path (SERIAL_PATH_MAX bytes).
 void serial_path(const char* name, char* path);
 // 1 when a port of this name may be opened again after it was lost, 0 for a pseudo-terminal

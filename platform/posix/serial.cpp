@@ -33,12 +33,7 @@ int serial_set_any_speed(int fd, int baud);
 namespace
 {
 
-constexpr int HANGUP_PAUSE_MS = 200;       // a failed line is looked at again this often
-constexpr int CANCELLED_PAUSE_MS = 1000;   // serial_wait after serial_cancel
-constexpr uint32_t WRITE_SLACK_MS = 1000;  // a write may take this long beyond its bytes' time
-constexpr uint32_t WRITE_MARGIN = 2;       // times the bytes' time at the line's rate
-constexpr uint32_t BITS_PER_BYTE = 10;     // start bit, 8 data bits, stop bit
-constexpr int WRITE_SLICE_MS = 100;        // a waiting write looks for serial_cancel this often
+constexpr int WRITE_SLICE_MS = 100;  // a waiting write looks for serial_cancel this often
 
 // The receive thread reads port_fd without the mutex (it alone closes and opens the port);
 // every other thread uses it under write_mutex, so that a port closed on a hang-up can never
@@ -121,8 +116,9 @@ uint32_t write_budget_ms(uint32_t n)
 {
     const int32_t baud = port_baud.load();
     const uint64_t rate = baud > 0 ? static_cast<uint64_t>(baud) : 1;
-    const uint64_t line_ms = (static_cast<uint64_t>(n) * BITS_PER_BYTE * 1000 + rate - 1) / rate;
-    const uint64_t ms = line_ms * WRITE_MARGIN + WRITE_SLACK_MS;
+    const uint64_t line_ms =
+        (static_cast<uint64_t>(n) * SERIAL_BITS_PER_BYTE * 1000 + rate - 1) / rate;
+    const uint64_t ms = line_ms * SERIAL_WRITE_MARGIN + SERIAL_WRITE_SLACK_MS;
     return ms < UINT32_MAX / 2 ? static_cast<uint32_t>(ms) : UINT32_MAX / 2;
 }
 
@@ -225,12 +221,12 @@ void serial_purge()
 int serial_wait()
 {
     if (cancelled.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(CANCELLED_PAUSE_MS));
+        std::this_thread::sleep_for(std::chrono::milliseconds(SERIAL_CANCELLED_PAUSE_MS));
         return 0;
     }
     const int fd = port_fd.load();
     if (fd < 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(HANGUP_PAUSE_MS));
+        std::this_thread::sleep_for(std::chrono::milliseconds(SERIAL_HANGUP_PAUSE_MS));
         return -EBADF;
     }
     pollfd p{fd, POLLIN, 0};
@@ -240,7 +236,7 @@ int serial_wait()
         if (err == EINTR) {
             return 0;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(HANGUP_PAUSE_MS));
+        std::this_thread::sleep_for(std::chrono::milliseconds(SERIAL_HANGUP_PAUSE_MS));
         return -err;
     }
     if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {

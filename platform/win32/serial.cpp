@@ -18,12 +18,7 @@ namespace plat
 namespace
 {
 
-constexpr DWORD HANGUP_PAUSE_MS = 200;      // a failed line is looked at again this often
-constexpr DWORD CANCELLED_PAUSE_MS = 1000;  // serial_wait after serial_cancel
-constexpr DWORD WRITE_SLACK_MS = 1000;      // a write may take this long beyond its bytes' time
-constexpr DWORD WRITE_MARGIN = 2;           // times the bytes' time at the line's rate
-constexpr DWORD BITS_PER_BYTE = 10;         // start bit, 8 data bits, stop bit
-constexpr DWORD LOCK_WAIT_MS = 300;         // the close waits this long for a write to give up
+constexpr DWORD LOCK_WAIT_MS = 300;  // the close waits this long for a write to give up
 
 std::atomic<HANDLE> port_handle{INVALID_HANDLE_VALUE};
 std::mutex write_mutex;
@@ -83,7 +78,7 @@ bool lock_within(std::unique_lock<std::mutex>& g, DWORD ms)
 // so that the receive thread looping on it never spins.
 void pause_failed_line()
 {
-    Sleep(HANGUP_PAUSE_MS);
+    Sleep(SERIAL_HANGUP_PAUSE_MS);
 }
 
 // The wait of a driver without events: a one-byte read that completes when a byte comes.
@@ -186,8 +181,9 @@ int serial_set_state(int32_t baud)
     // queued); a write gives up after twice its bytes' time at the rate, plus a second.
     COMMTIMEOUTS t{};
     const DWORD rate = static_cast<DWORD>(baud);
-    t.WriteTotalTimeoutConstant = WRITE_SLACK_MS;
-    t.WriteTotalTimeoutMultiplier = (WRITE_MARGIN * BITS_PER_BYTE * 1000 + rate - 1) / rate;
+    t.WriteTotalTimeoutConstant = SERIAL_WRITE_SLACK_MS;
+    t.WriteTotalTimeoutMultiplier =
+        (SERIAL_WRITE_MARGIN * SERIAL_BITS_PER_BYTE * 1000 + rate - 1) / rate;
     if (!SetCommTimeouts(h, &t)) {
         return last_error();
     }
@@ -223,7 +219,7 @@ void serial_purge()
 int serial_wait()
 {
     if (cancelled.load()) {
-        Sleep(CANCELLED_PAUSE_MS);
+        Sleep(SERIAL_CANCELLED_PAUSE_MS);
         return 0;
     }
     HANDLE h = port_handle.load();
