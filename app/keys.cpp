@@ -18,7 +18,14 @@ constexpr uint8_t KEY_ESC = 0x1B;  // a cursor key goes out as ESC '[' letter
 constexpr uint8_t KEY_CSI = 0x5B;
 constexpr uint8_t KEY_DEL_CHAR = 0x08;     // what the Delete key sends
 constexpr uint8_t KEY_CTRL_CARET = 0x1E;   // Ctrl+Shift+6
-constexpr uint32_t END_KEY_WAIT_MS = 300;  // End waits this long for a busy link lock at most
+constexpr uint32_t LOCK_TRY_MS = 50;       // a batch waits for the link lock in tries this long,
+                                           // looking for End and the signals between them
+constexpr uint32_t END_KEY_WAIT_MS = 300;  // a batch that holds End waits this long at most
+
+// Console thread only: a batch is under way, and the "press End" advice has been printed in it
+// (a key handled on its own is a batch of its own).
+static bool in_batch;
+static bool busy_said;
 
 bool line_free()
 {
@@ -160,8 +167,9 @@ KeyResult key_handle(const plat::KeyEvent& ev)
     } else if (mode_flag.load() == MODE_KIVET && open_file_count == 0) {
         port_write_byte(c);
         text_append(c);
-    } else {
-        plat::console_print("\r\nPress <End> key to exit\n");
+    } else if (!busy_said) {
+        plat::console_print("\r\nPress <End> key to exit\n");  // once for a whole paste
+        busy_said = in_batch;
     }
     return KEY_GO_ON;
 }
@@ -169,31 +177,37 @@ KeyResult key_handle(const plat::KeyEvent& ev)
 // Hands the keys of one batch to the key handler in order, up to End.
 static KeyResult batch_handle(const plat::KeyEvent* ev, int n) REQUIRES(link_lock)
 {
-    for (int i = 0; i < n; ++i) {
-        if (ev[i].key_down != 0 && key_handle(ev[i]) == KEY_QUIT) {
-            return KEY_QUIT;  // the keys after End are never handled
+    in_batch = true;
+    busy_said = false;
+    KeyResult r = KEY_GO_ON;
+    for (int i = 0; i < n && r != KEY_QUIT; ++i) {
+        if (ev[i].key_down != 0) {
+            r = key_handle(ev[i]);  // the keys after End are never handled
         }
     }
-    return KEY_GO_ON;
+    in_batch = false;
+    busy_said = false;
+    return r;
 }
 
 KeyResult console_batch()
 {
-    plat::console_flush_input();  // keys pressed while the last batch was handled are dropped
+    // Keys typed while the last batch was handled wait in the console's queue: none is lost.
     plat::KeyEvent ev[KEY_BATCH];
-    int n = plat::console_read_keys(ev, KEY_BATCH);
+    const int n = plat::console_read_keys(ev, KEY_BATCH);
     bool end = false;
     for (int i = 0; i < n; ++i) {
         end = end || (ev[i].key_down != 0 && ev[i].vk == plat::KEY_END);
     }
-    if (!end) {
-        plat::LockHold hold(link_lock);
-        return batch_handle(ev, n);
-    }
-    // A thread stuck in a port write may hold the lock: End waits for it only a little, and the
-    // keys typed before End in the same batch are then not handled.
-    if (!link_lock.take_within(END_KEY_WAIT_MS)) {
-        return KEY_QUIT;
+    // Another thread may hold the link lock for long (a thread stuck in a port write, a device
+    // that floods a console nobody reads): the lock is waited for in short tries, and End or a
+    // signal meanwhile ends the program without the keys of this batch.
+    uint32_t waited = 0;
+    while (!link_lock.take_within(LOCK_TRY_MS)) {
+        waited += LOCK_TRY_MS;
+        if ((end && waited >= END_KEY_WAIT_MS) || plat::console_end_waiting()) {
+            return KEY_QUIT;
+        }
     }
     KeyResult r = batch_handle(ev, n);
     link_lock.give();

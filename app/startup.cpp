@@ -25,14 +25,7 @@
 #include "sending/scheme.h"
 #include "sending/sender.h"
 
-constexpr uint32_t END_LOCK_WAIT_MS = 700;  // End waits this long for the link lock at most
-
-// The last way out, when another thread holds the link lock past the wait: what it is blocked
-// in cannot be a port write (those were cancelled), and the files must be closed all the same.
-static void shutdown_unlocked() NO_THREAD_SAFETY_ANALYSIS
-{
-    shutdown();
-}
+constexpr uint32_t END_LOCK_WAIT_MS = 700;  // End waits this long for the link lock, twice at most
 
 void modules_init()
 {
@@ -74,15 +67,22 @@ int program_main(int argc, char** argv)
     (void)plat::thread_start(sending_thread, plat::PRIO_NORMAL);
     plat::console_init();  // raw keys: Ctrl+C arrives as a key, not as a signal
     console_loop();        // until the End key
-    // A thread stuck in a port write gives the lock up now; one blocked in anything else is not
-    // waited for long: the files are closed and the terminal restored all the same.
+    // A thread stuck in a port write gives the lock up now. One that writes to a console nobody
+    // reads is made to give up its console and log output next.
     port_cancel();
-    if (link_lock.take_within(END_LOCK_WAIT_MS)) {
-        shutdown();
-        link_lock.give();
-    } else {
-        shutdown_unlocked();
+    if (!link_lock.take_within(END_LOCK_WAIT_MS)) {
+        plat::console_give_up();
+        output_give_up();
+        if (!link_lock.take_within(END_LOCK_WAIT_MS)) {
+            // Still held: the files stay open to their holder, which may be writing them; the
+            // process exit closes them, and what was written stays.
+            plat::console_print("\r\n%s: program terminated.\n", program_label());
+            port_drop_lines();
+            return 0;
+        }
     }
+    shutdown();
+    link_lock.give();
     return 0;
 }
 

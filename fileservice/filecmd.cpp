@@ -14,8 +14,10 @@
 
 #include "fileservice/progress.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "port/mode.h"
 #include "port/port.h"
 
 // Open modes on the wire.
@@ -91,6 +93,16 @@ void filecmd_init()
     write_taken = 0;
     write_fill = 0;
     write_status = ST_OK;
+}
+
+void filecmd_link_lost()
+{
+    const uint32_t n = open_file_count;
+    filecmd_init();
+    if (n != 0) {
+        plat::console_print("\r\n%s: Closed %u file%s that the device had open.\n", program_label(),
+                            n, n == 1 ? "" : "s");
+    }
 }
 
 // The slot a handle names, or nullptr when the service has no file open under it.

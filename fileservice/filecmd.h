@@ -48,6 +48,9 @@ void device_name_to_path(char* name);
 void reply_u16(uint32_t v);
 
 void filecmd_init() REQUIRES(link_lock);
+// The device is gone: a device that comes back has rebooted and knows none of its handles.
+// Closes every file it held open, says how many on the console, and ends a command under way.
+void filecmd_link_lost() REQUIRES(link_lock);
 
 // A collector's result while its command wants more argument bytes; any other result is the
 // command's status word, for the status reply that ends it.

@@ -7,6 +7,7 @@
 // device's text goes on to the console whatever becomes of the files.
 #include "output/logfile.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/files.h"
@@ -29,12 +30,23 @@ static uint32_t log_column GUARDED_BY(link_lock);  // characters since the last 
 constexpr uint32_t LOG_OUT_SIZE = 8192 + 8192 / LOG_WRAP_COLUMNS * sizeof LOG_WRAP_MARK + 64;
 static uint8_t log_out[LOG_OUT_SIZE] GUARDED_BY(link_lock);
 
-// Writes n bytes and counts those that reached the file.
+// Set once at the end of the program, read by whichever thread writes: no lock.
+static std::atomic<bool> out_given_up{false};
+
+// Writes n bytes and counts those that reached the file; nothing once output is given up.
 static void out_put(OutFile* f, const void* buf, uint32_t n)
 {
+    if (out_given_up.load(std::memory_order_relaxed)) {
+        return;
+    }
     if (plat::file_write(f->fd, buf, n) == static_cast<int>(n)) {
         f->bytes += n;
     }
+}
+
+void output_give_up()
+{
+    out_given_up = true;
 }
 
 static void out_close(OutFile* f)

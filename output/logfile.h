@@ -10,6 +10,11 @@ constexpr uint32_t LOG_WRAP_COLUMNS = 75;
 
 void logfile_init() REQUIRES(link_lock);
 
+// For the end of the program when another thread holds the link lock: log and capture writes
+// stop from now on, so that the holder lets the lock go soon; what was written stays, a whole
+// prefix of the text. Needs no lock.
+void output_give_up();
+
 // Opens (creates or truncates) the log file; false when it cannot be opened, with the errno in
 // *err when err is given.
 bool log_open(const char* name, int* err = nullptr) REQUIRES(link_lock);

@@ -359,6 +359,31 @@ int encoder_step()
     return 0;
 }
 
+void framing_link_lost()
+{
+    // The frame half received is dropped; its Packet stays current for the next frame.
+    rx_state = RX_OUTSIDE;
+    rx_esc = false;
+    rx_count = 0;
+    rx_sum = 0;
+    for (Packet* p = rx_queue_take(); p != nullptr; p = rx_queue_take()) {
+        pool_give(p);
+    }
+    if (tx_packet != nullptr) {
+        pool_give(tx_packet);
+        tx_packet = nullptr;
+    }
+    while (tx_head != nullptr) {
+        Packet* p = tx_head;
+        tx_head = p->link;
+        pool_give(p);
+    }
+    tx_tail = nullptr;
+    tx_state = TX_IDLE;
+    tx_half = false;
+    tx_len = 0;
+}
+
 void packet_sender_pass()
 {
     plat::event_wait(send_event);

@@ -37,6 +37,9 @@ uint32_t text_room() REQUIRES(link_lock);
 uint32_t text_take_run(uint8_t* out, uint32_t max) REQUIRES(link_lock);
 // Head of the receive queue, or nullptr.
 Packet* rx_queue_take() REQUIRES(link_lock);
+// The device is gone: a frame half received or half sent, and the Packets received from it or
+// waiting to go to it, are dropped. The text between frames stays to be shown.
+void framing_link_lost() REQUIRES(link_lock);
 // Hands a Packet to the transmit side, which owns it from now on.
 void enqueue_send(Packet* p) REQUIRES(link_lock);
 // Emits one byte of the current frame, or writes the finished frame; 1: call again, 0: done.

@@ -19,6 +19,7 @@
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "port/mode.h"
 
 TransferState transfer_state;
 uint16_t block_size = BLOCK_MAX;
@@ -39,6 +40,21 @@ void transfer_close_file()
         (void)plat::file_close(xfer_fd);  // nothing to do about a failed close
         xfer_fd = -1;
     }
+}
+
+void transfer_link_lost()
+{
+    if (transfer_state == TS_IDLE) {
+        return;
+    }
+    const bool receiving = transfer_state == TS_RECV_START || transfer_state == TS_RECV_DATA ||
+                           (transfer_state == TS_ERROR && xfer_recv_any);
+    transfer_close_file();
+    timer_disarm();
+    transfer_state = TS_IDLE;
+    xfer_retry = 0;
+    plat::console_print("\r\n%s: Transfer of \"%s\" ended: the port was lost%s.\n", program_label(),
+                        xfer_name, receiving ? "; the part received stays in the file" : "");
 }
 
 void transfer_init()

@@ -33,5 +33,8 @@ void packet_dispatch(Packet* p) REQUIRES(link_lock);
 // Called by the timer thread after every countdown: resend or give up when the timeout flag
 // is raised.
 void timeout_action() REQUIRES(link_lock);
+// The device is gone: a transfer under way ends at once (its file closed; a file being
+// received keeps what was written) and says so on the console; the line is free again.
+void transfer_link_lost() REQUIRES(link_lock);
 // Closes the transfer file if one is open (shutdown).
 void transfer_close_file() REQUIRES(link_lock);

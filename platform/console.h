@@ -64,8 +64,10 @@ struct KeyEvent {
 void console_init();
 void console_restore();
 
-// Discards key events that are waiting.
-void console_flush_input();
+// Takes in the key events typed meanwhile, without waiting, and says whether End (or a way of
+// ending the program that arrives as End) is among those waiting: for a console thread that
+// waits for something else. Nothing is discarded; console_read_keys returns them in order.
+bool console_end_waiting();
 // Waits until at least one key event is there and returns up to max of them (max >= 1).
 // At end of a non-terminal input it waits for End (a signal, a console event) without end.
 int console_read_keys(KeyEvent* ev, int max);
@@ -78,5 +80,9 @@ void console_write(const void* buf, size_t n);
 void console_putc(uint8_t c);
 // Clears the screen (ESC [ H ESC [ 2 J); complete when it returns.
 void console_clear();
+// For the end of the program: output that cannot go out within a short while (a console nobody
+// reads: a paused terminal, a pipe not drained) is dropped from now on, so that no thread waits
+// on the console for long, and a write waiting now gives up.
+void console_give_up();
 
 }  // namespace plat

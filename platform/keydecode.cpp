@@ -291,6 +291,21 @@ void keyqueue_push(KeyQueue* q, const KeyEvent* ev, int n)
     }
 }
 
+int keyqueue_room(const KeyQueue* q)
+{
+    return KeyQueue::MAX - q->count;
+}
+
+bool keyqueue_has_end(const KeyQueue* q)
+{
+    for (int i = 0; i < q->count; ++i) {
+        if (q->ev[i].key_down != 0 && q->ev[i].vk == KEY_END) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int keyqueue_take(KeyQueue* q, KeyEvent* ev, int max)
 {
     const int n = q->count < max ? q->count : max;

@@ -25,14 +25,19 @@ int keydecode_idle(KeyEvent* out);
 // True while a sequence is unfinished (the caller should then time the pause).
 bool keydecode_pending();
 
-// Key events decoded but not yet read, oldest first; the newest are dropped when it is full.
-// One per backend, used by the console thread only.
+// Key events decoded but not yet read, oldest first. The backends read input only while the
+// queue has room for all it may decode, so that none is dropped; one per backend, used by the
+// console thread only.
 struct KeyQueue {
-    static constexpr int MAX = 256;
+    static constexpr int MAX = 1024;
     KeyEvent ev[MAX];
     int count;
 };
 void keyqueue_push(KeyQueue* q, const KeyEvent* ev, int n);
+// Events the queue can still take.
+int keyqueue_room(const KeyQueue* q);
+// True when an End key press waits in the queue.
+bool keyqueue_has_end(const KeyQueue* q);
 // Moves up to max of the oldest events to ev; returns how many.
 int keyqueue_take(KeyQueue* q, KeyEvent* ev, int max);
 

@@ -68,11 +68,20 @@ int serial_read(uint8_t* buf, uint32_t n);
 // Writes all n bytes before returning; writes from several threads never interleave. Gives up
 // with a time-out error when the bytes do not leave within the time they need at the line's rate
 // (twice it, plus a second), and with a cancel error once serial_cancel has been called.
+// After a time-out the line counts as stalled (the device reads nothing): a write then gives
+// up at once, with the time-out error, when the driver cannot take its bytes straight away,
+// until a write goes through whole. A device that stops reading costs one deadline, not one
+// for every reply still owed to it.
 int serial_write(const uint8_t* buf, uint32_t n);
 // Hands one byte to the port and returns without waiting for it to leave the line; it keeps
 // its place in order with other writes.
 int serial_write_byte(uint8_t b);
 void serial_close();
+// For a port that is gone: waits until its name may have come back (something changed in the
+// folder that holds it) or ms milliseconds have passed, whichever is first; where the folder
+// cannot be watched, about SERIAL_NAME_POLL_MS. Never spins.
+void serial_name_wait(const char* name, uint32_t ms);
+constexpr uint32_t SERIAL_NAME_POLL_MS = 100;
 // For the end of the program: a write in flight gives up at once and no later one starts,
 // serial_queued reports nothing queued, and serial_wait only pauses, so that no thread holds
 // the link lock for long on the port's account.

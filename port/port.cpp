@@ -17,7 +17,8 @@
 #include "port/mode.h"
 
 constexpr uint32_t SHUTDOWN_PAUSE_MS = 1000;  // lines dropped, then this pause before the close
-constexpr uint32_t REOPEN_PAUSE_MS = 1000;    // a lost port is tried again this often
+constexpr uint32_t REOPEN_FIRST_MS = 100;     // a lost port is first tried again after this
+constexpr uint32_t REOPEN_PAUSE_MS = 1000;    // then when its folder changes, or after this
 
 static void port_list_line(const char* path, const char* target)
 {
@@ -68,9 +69,10 @@ enum SetupStep : uint8_t {
     SETUP_SET_STATE = 5,
 };
 
-// Opens and configures the port: exclusively, raw, at baud, DTR and RTS raised, purged. The
-// same at start-up and when a lost port is opened again.
-static SetupStep port_setup(const char* name, int32_t baud, int* err)
+// Opens and configures the port: exclusively, raw, at baud, DTR and RTS raised; purged at
+// start-up only. A port opened again is not purged: a device that comes back talks at once
+// (its boot text), and that is what the user wants to see.
+static SetupStep port_setup(const char* name, int32_t baud, int* err, bool purge)
 {
     *err = 0;
     if (plat::serial_is_directory(name) != 0) {
@@ -96,7 +98,9 @@ static SetupStep port_setup(const char* name, int32_t baud, int* err)
         *err = -r;
         return SETUP_SET_STATE;
     }
-    plat::serial_purge();
+    if (purge) {
+        plat::serial_purge();
+    }
     return SETUP_OK;
 }
 
@@ -109,7 +113,7 @@ int port_open(const char* name, int32_t baud)
     std::snprintf(open_name, sizeof open_name, "%s", name);
     open_baud = baud;
     int err = 0;
-    switch (port_setup(name, baud, &err)) {
+    switch (port_setup(name, baud, &err, true)) {
     case SETUP_OK:
         return 0;
     case SETUP_DIRECTORY:
@@ -131,23 +135,34 @@ int port_open(const char* name, int32_t baud)
     return 1;
 }
 
-void port_recover()
+void port_lost()
 {
     plat::serial_close();  // a device that comes back may take the same name only once it is free
     if (plat::serial_reopenable(open_name) == 0) {
         plat::console_print("\r\n%s: Port \"%s\" lost. A pseudo-terminal is not opened again "
                             "(its number goes to the next terminal); press <End> to exit.\n",
                             program_label(), open_name);
-        for (;;) {
-            plat::sleep_ms(REOPEN_PAUSE_MS);
-        }
+        return;
     }
     plat::console_print("\r\n%s: Port \"%s\" lost, waiting for it to come back.\n", program_label(),
                         open_name);
+}
+
+void port_reopen()
+{
+    if (plat::serial_reopenable(open_name) == 0) {
+        for (;;) {
+            plat::sleep_ms(REOPEN_PAUSE_MS);  // until End
+        }
+    }
+    // The first wait also starts watching the port's folder, so that a name that comes back
+    // any time after it is tried again at once.
+    uint32_t wait_ms = REOPEN_FIRST_MS;
     for (;;) {
-        plat::sleep_ms(REOPEN_PAUSE_MS);
+        plat::serial_name_wait(open_name, wait_ms);
+        wait_ms = REOPEN_PAUSE_MS;
         int err = 0;
-        if (port_setup(open_name, open_baud, &err) == SETUP_OK) {
+        if (port_setup(open_name, open_baud, &err, false) == SETUP_OK) {
             break;
         }
         plat::serial_close();  // opened but not set up: tried again as a whole
@@ -175,6 +190,11 @@ void error_report(const char* name, int err)
     plat::console_print("%s ERROR.\nERROR #%d: %s\n", name, err, plat::error_text(err));
     plat::LockHold hold(link_lock);
     log_close();
+}
+
+void port_drop_lines()
+{
+    plat::serial_drop_lines();
 }
 
 void port_shut()

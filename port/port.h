@@ -8,14 +8,16 @@
 
 // Opens and configures the port named name (as the command line gives it) at baud bits per
 // second. Returns 0, or 1 after a failure that it has reported on the console. Keeps name and
-// baud for port_recover.
+// baud for port_reopen.
 int port_open(const char* name, int32_t baud);
 
-// The receive thread's answer to a port that hung up or failed: closes it, says so on the
-// console and opens the same name again about every second, set up as port_open does, until
-// it opens; then says so. A pseudo-terminal slave named directly is not opened again: it says
-// so and waits for the end of the program.
-void port_recover() EXCLUDES(link_lock);
+// The receive thread's answer to a port that hung up or failed, in two steps. port_lost closes
+// it and says so on the console. port_reopen opens the same name again, set up as port_open
+// does but not purged, as soon as it is there again (at once when its folder changes, else
+// about every second), and says so. A pseudo-terminal slave named directly is not opened
+// again: port_lost says so and port_reopen waits for the end of the program.
+void port_lost() EXCLUDES(link_lock);
+void port_reopen() EXCLUDES(link_lock);
 // For the end of the program: writes in flight and later ones give up at once, and the
 // receive thread stops reading, so that the link lock comes free.
 void port_cancel();
@@ -35,3 +37,6 @@ void error_report(const char* name, int err) EXCLUDES(link_lock);
 
 // Shutdown's end of the port: drops DTR and RTS, waits one second, closes the port.
 void port_shut();
+// The end of the program while another thread may still use the port: drops DTR and RTS only;
+// the process exit closes the port.
+void port_drop_lines();

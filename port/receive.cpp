@@ -3,7 +3,8 @@
 // current at that moment: the stream interpreter in KIVET mode (one console flush per chunk),
 // the deframer in PASEL mode. In PASEL mode its loop head shows the text between frames and
 // dispatches the received packets. Holds the link lock except while it waits and reads. A port
-// that hangs up is handed to port_recover, which returns once it is open again.
+// that hangs up ends what the device had under way (a device that comes back has rebooted)
+// and is opened again as soon as it is there.
 //
 // PASEL text is moved from the ring into a show buffer of its own whenever the ring could not
 // hold what the next piece of a chunk may add, and shown (log, then console) when that buffer
@@ -15,6 +16,7 @@
 // sees every call.
 #include "port/receive.h"
 
+#include "fileservice/filecmd.h"
 #include "fileservice/interpreter.h"
 #include "fileservice/progress.h"
 #include "output/logfile.h"
@@ -98,6 +100,18 @@ void receive_drain()
     }
 }
 
+// The device is gone: a command or frame half received ends, the files it held open through
+// the file service close and a transfer under way ends, so that the line is free and nothing a
+// returning device sends lands in an old file.
+static void link_lost() REQUIRES(link_lock)
+{
+    interp_init();
+    filecmd_link_lost();
+    framing_link_lost();
+    transfer_link_lost();
+    progress_init();
+}
+
 void read_pump()
 {
     for (;;) {
@@ -123,7 +137,11 @@ void receive_pass()
     receive_drain();
     link_lock.give();
     if (plat::serial_wait() < 0) {
-        port_recover();  // back when the port is; what it queued meanwhile is read below
+        port_lost();
+        link_lock.take();
+        link_lost();
+        link_lock.give();
+        port_reopen();  // back when the port is; what it queued meanwhile is read below
     }
     link_lock.take();
     read_pump();

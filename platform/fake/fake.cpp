@@ -41,7 +41,6 @@ struct FakeState {
     // console
     std::string console;
     int clears = 0;
-    int flushes = 0;
     std::deque<KeyEvent> keys;
     // clock
     uint32_t tick = 0;
@@ -160,11 +159,6 @@ int fake_console_clears()
 void fake_keys_push(const KeyEvent& ev)
 {
     st().keys.push_back(ev);
-}
-
-int fake_console_flushes()
-{
-    return st().flushes;
 }
 
 void fake_clock_set(uint32_t ms)
@@ -328,10 +322,14 @@ int64_t time_seconds()
 void console_init() {}
 void console_restore() {}
 
-void console_flush_input()
+bool console_end_waiting()
 {
-    st().flushes++;
-    st().keys.clear();
+    for (const KeyEvent& ev : st().keys) {
+        if (ev.key_down != 0 && ev.vk == KEY_END) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int console_read_keys(KeyEvent* ev, int max)
@@ -348,6 +346,8 @@ void console_write(const void* buf, size_t n)
 {
     st().console.append(static_cast<const char*>(buf), n);
 }
+
+void console_give_up() {}
 
 void console_clear()
 {
@@ -456,6 +456,11 @@ int serial_write_byte(uint8_t b)
 void serial_close()
 {
     st().port_open = false;
+}
+
+void serial_name_wait(const char*, uint32_t ms)
+{
+    sleep_ms(ms);
 }
 
 void serial_cancel()

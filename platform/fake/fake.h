@@ -46,7 +46,6 @@ std::string fake_console_output();  // all text printed, written and put
 void fake_console_clear_output();
 int fake_console_clears();  // console_clear calls
 void fake_keys_push(const KeyEvent& ev);
-int fake_console_flushes();  // console_flush_input calls
 
 // Clock.
 void fake_clock_set(uint32_t ms);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -30,7 +31,11 @@ namespace
 constexpr int ESC_PAUSE_MS = 50;  // a lone ESC followed by this much silence is the Esc key
 constexpr int READ_MAX = 64;      // bytes read from standard input at a time
 
+constexpr int OUT_SLICE_MS = 100;  // a write that finds the console full looks again this often
+
 std::mutex out_mutex;
+int out_fd = STDOUT_FILENO;  // under out_mutex; see out_open
+std::atomic<bool> out_given_up{false};
 bool in_is_tty;
 bool saved_valid;
 termios saved_mode;
@@ -55,20 +60,40 @@ void write_all(const void* buf, size_t n)
 {
     const char* p = static_cast<const char*>(buf);
     while (n > 0) {
-        ssize_t w = ::write(STDOUT_FILENO, p, n);
+        ssize_t w = ::write(out_fd, p, n);
         if (w < 0) {
             if (errno == EINTR) {
                 continue;
             }
             if (errno == EAGAIN) {
-                pollfd pf{STDOUT_FILENO, POLLOUT, 0};
-                (void)poll(&pf, 1, 100);
+                if (out_given_up.load()) {
+                    return;  // nobody reads the console, and the program ends
+                }
+                pollfd pf{out_fd, POLLOUT, 0};
+                (void)poll(&pf, 1, OUT_SLICE_MS);
                 continue;
             }
             return;  // the console is gone: nothing to show it on
         }
         p += w;
         n -= static_cast<size_t>(w);
+    }
+}
+
+// Output to a terminal or a pipe goes through a description of its own, opened non-blocking, so
+// that a write waiting for a console nobody reads can give up at the end of the program.
+// Standard output's own description is shared with the shell, and is left as it is. A file
+// never blocks and keeps standard output (its offset and append mode are the shell's).
+void out_open()
+{
+    struct stat sb;
+    if (fstat(STDOUT_FILENO, &sb) != 0 || !(S_ISCHR(sb.st_mode) || S_ISFIFO(sb.st_mode))) {
+        return;
+    }
+    const int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        std::lock_guard<std::mutex> g(out_mutex);
+        out_fd = fd;
     }
 }
 
@@ -151,6 +176,7 @@ void console_init()
         (void)tcsetattr(STDIN_FILENO, TCSANOW, &t);
     }
     output_init();
+    out_open();
 }
 
 void console_restore()
@@ -166,13 +192,45 @@ void console_restore()
     }
 }
 
-void console_flush_input()
+namespace
 {
-    // Keys typed while the last batch was handled are dropped. Input that is not a terminal is
-    // a script of keys, not typing: nothing of it is dropped.
-    if (in_is_tty) {
-        pending.count = 0;
-        (void)tcflush(STDIN_FILENO, TCIFLUSH);
+
+// Reads what standard input holds, as much as the queue can surely take once decoded, and
+// queues its key events; waits for nothing. End of input is noted once.
+void input_take()
+{
+    int fit = keyqueue_room(&pending) / KEYDECODE_MAX_EVENTS;
+    if (fit <= 0) {
+        return;  // read again once the queue has room: the bytes wait in the terminal
+    }
+    uint8_t buf[READ_MAX];
+    KeyEvent got[KEYDECODE_MAX_EVENTS];
+    ssize_t n = ::read(STDIN_FILENO, buf, fit < READ_MAX ? static_cast<size_t>(fit) : READ_MAX);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+        // End of input: the program goes on serving the device until a signal.
+        input_ended = true;
+        keyqueue_push(&pending, got, keydecode_idle(got));
+        return;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+        keyqueue_push(&pending, got, keydecode_byte(buf[i], got));
+    }
+}
+
+}  // namespace
+
+bool console_end_waiting()
+{
+    for (;;) {
+        if (signal_seen != 0) {
+            return true;
+        }
+        pollfd p{input_ended ? -1 : STDIN_FILENO, POLLIN, 0};
+        if (keyqueue_room(&pending) < KEYDECODE_MAX_EVENTS || poll(&p, 1, 0) <= 0 ||
+            (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            return keyqueue_has_end(&pending);
+        }
+        input_take();
     }
 }
 
@@ -192,23 +250,13 @@ int console_read_keys(KeyEvent* ev, int max)
         if (r < 0) {
             continue;  // EINTR: the signal flag is looked at above
         }
-        KeyEvent got[KEYDECODE_MAX_EVENTS];
         if (r == 0) {
+            KeyEvent got[KEYDECODE_MAX_EVENTS];
             keyqueue_push(&pending, got, keydecode_idle(got));
             continue;
         }
         if ((p[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            uint8_t buf[READ_MAX];
-            ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-                // End of input: the program goes on serving the device until a signal.
-                input_ended = true;
-                keyqueue_push(&pending, got, keydecode_idle(got));
-                continue;
-            }
-            for (ssize_t i = 0; i < n; ++i) {
-                keyqueue_push(&pending, got, keydecode_byte(buf[i], got));
-            }
+            input_take();
         }
     }
 }
@@ -224,6 +272,11 @@ void console_clear()
     static const char clear[] = "\x1b[H\x1b[2J";
     std::lock_guard<std::mutex> g(out_mutex);
     write_all(clear, sizeof clear - 1);
+}
+
+void console_give_up()
+{
+    out_given_up = true;
 }
 
 }  // namespace plat

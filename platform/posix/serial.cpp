@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -42,6 +43,8 @@ std::atomic<int> port_fd{-1};
 std::mutex write_mutex;
 std::atomic<int32_t> port_baud{0};  // the rate set last, for the write deadline
 std::atomic<bool> cancelled{false};
+std::atomic<bool> stalled{false};  // the last write timed out: the device reads nothing
+int name_watch_fd = -1;            // inotify, for serial_name_wait (receive thread only)
 
 speed_t standard_speed(int32_t baud)
 {
@@ -286,7 +289,8 @@ int serial_write(const uint8_t* buf, uint32_t n)
     if (fd < 0) {
         return -EIO;  // lost, not yet back
     }
-    const uint32_t deadline = tick_ms() + write_budget_ms(n);
+    // A stalled line gets no time: what the driver cannot take now is not waited for.
+    const uint32_t deadline = tick_ms() + (stalled.load() ? 0 : write_budget_ms(n));
     uint32_t done = 0;
     while (done < n) {
         if (cancelled.load()) {
@@ -307,11 +311,13 @@ int serial_write(const uint8_t* buf, uint32_t n)
         // wait for room within the deadline, a slice at a time.
         int32_t left = static_cast<int32_t>(deadline - tick_ms());
         if (left <= 0) {
+            stalled = true;
             return -ETIMEDOUT;
         }
         pollfd p{fd, POLLOUT, 0};
         (void)poll(&p, 1, left < WRITE_SLICE_MS ? left : WRITE_SLICE_MS);
     }
+    stalled = false;
     return static_cast<int>(n);
 }
 
@@ -332,6 +338,37 @@ void serial_close()
     int fd = port_fd.exchange(-1);
     if (fd >= 0) {
         ::close(fd);
+    }
+}
+
+void serial_name_wait(const char* name, uint32_t ms)
+{
+    char path[SERIAL_PATH_MAX];
+    serial_path(name, path);
+    char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        std::snprintf(path, sizeof path, ".");
+    } else if (slash == path) {
+        slash[1] = '\0';  // a name in the root folder
+    } else {
+        *slash = '\0';
+    }
+    if (name_watch_fd < 0) {
+        name_watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    }
+    // A device node or link made, moved in or given its owner and mode (udev makes the node
+    // first and opens it to the group after). The folder may itself be gone (by-id links go
+    // with the last adapter): then a short poll.
+    const uint32_t mask = IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_ONLYDIR;
+    if (name_watch_fd < 0 || inotify_add_watch(name_watch_fd, path, mask) < 0) {
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(ms < SERIAL_NAME_POLL_MS ? ms : SERIAL_NAME_POLL_MS));
+        return;
+    }
+    pollfd p{name_watch_fd, POLLIN, 0};
+    (void)poll(&p, 1, static_cast<int>(ms));
+    alignas(inotify_event) char events[4096];
+    while (::read(name_watch_fd, events, sizeof events) > 0) {
     }
 }
 

@@ -26,6 +26,7 @@ constexpr DWORD PIPE_BUF_SIZE = 4096;
 
 std::mutex out_mutex;
 HANDLE out_handle = INVALID_HANDLE_VALUE;
+std::atomic<bool> out_given_up{false};
 bool out_is_console;
 HANDLE in_handle = INVALID_HANDLE_VALUE;
 bool in_is_console;
@@ -94,20 +95,26 @@ void write_all(const void* buf, size_t n)
     while (n > 0) {
         DWORD put = 0;
         DWORD want = n > 0x10000 ? 0x10000 : static_cast<DWORD>(n);
-        if (!WriteFile(out_handle, p, want, &put, nullptr) || put == 0) {
-            return;  // the console is gone: nothing to show it on
+        if (out_given_up.load() || !WriteFile(out_handle, p, want, &put, nullptr) || put == 0) {
+            return;  // the console is gone (or nobody reads it, and the program ends)
         }
         p += put;
         n -= put;
     }
 }
 
-// Console input records: key events as they are, other records skipped.
+// Console input records: key events as they are, other records skipped. Reads no more records
+// than the queue can take (a key's repeat count beyond its room is the only thing cut).
 void read_console_records()
 {
     INPUT_RECORD rec[RECORDS_MAX];
     DWORD got = 0;
-    if (!ReadConsoleInputA(in_handle, rec, RECORDS_MAX, &got)) {
+    const int room = keyqueue_room(&pending);
+    if (room <= 0) {
+        return;
+    }
+    const DWORD want = room < RECORDS_MAX ? static_cast<DWORD>(room) : RECORDS_MAX;
+    if (!ReadConsoleInputA(in_handle, rec, want, &got)) {
         Sleep(ESC_PAUSE_MS);  // no input to read after all: do not spin
         return;
     }
@@ -132,14 +139,19 @@ void read_pipe_bytes(bool timed_out)
     DWORD n = 0;
     bool ended = false;
     {
+        // Only as many bytes as the queue surely takes once decoded; the rest wait in pipe_buf.
         std::lock_guard<std::mutex> g(pipe_mutex);
-        for (DWORD i = 0; i < pipe_fill; ++i) {
+        const DWORD fit = static_cast<DWORD>(keyqueue_room(&pending) / KEYDECODE_MAX_EVENTS);
+        n = pipe_fill < fit ? pipe_fill : fit;
+        for (DWORD i = 0; i < n; ++i) {
             buf[i] = pipe_buf[i];
         }
-        n = pipe_fill;
-        pipe_fill = 0;
-        ended = pipe_ended;
-        if (!pipe_ended) {
+        for (DWORD i = n; i < pipe_fill; ++i) {
+            pipe_buf[i - n] = pipe_buf[i];
+        }
+        pipe_fill -= n;
+        ended = pipe_ended && pipe_fill == 0;
+        if (!pipe_ended && pipe_fill == 0) {
             ResetEvent(pipe_event);
         }
     }
@@ -185,14 +197,26 @@ void console_restore()
     }
 }
 
-void console_flush_input()
+bool console_end_waiting()
 {
-    // Keys typed while the last batch was handled are dropped. Input that is not a console is
-    // a script of keys, not typing: nothing of it is dropped.
-    if (in_is_console) {
-        pending.count = 0;
-        (void)FlushConsoleInputBuffer(in_handle);
+    if (end_seen.load()) {
+        return true;
     }
+    if (in_is_console) {
+        while (keyqueue_room(&pending) > 0 && WaitForSingleObject(in_handle, 0) == WAIT_OBJECT_0) {
+            DWORD before = 0;
+            if (!GetNumberOfConsoleInputEvents(in_handle, &before) || before == 0) {
+                break;
+            }
+            read_console_records();
+        }
+    } else if (pipe_event != nullptr && !input_over &&
+               WaitForSingleObject(pipe_event, 0) == WAIT_OBJECT_0) {
+        read_pipe_bytes(false);
+        std::lock_guard<std::mutex> g(pipe_mutex);
+        input_over = pipe_ended && pipe_fill == 0;
+    }
+    return keyqueue_has_end(&pending);
 }
 
 int console_read_keys(KeyEvent* ev, int max)
@@ -232,6 +256,16 @@ void console_write(const void* buf, size_t n)
 {
     std::lock_guard<std::mutex> g(out_mutex);
     write_all(buf, n);
+}
+
+void console_give_up()
+{
+    out_given_up = true;
+    // A write blocked on a pipe nobody drains ends now; the writer then sees the flag.
+    const HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) {
+        (void)CancelIoEx(h, nullptr);
+    }
 }
 
 void console_clear()

@@ -33,6 +33,7 @@ bool held_valid;                     // held_byte was taken by the waiting read 
 uint8_t held_byte;                   // that byte
 std::atomic<bool> closing{false};    // serial_close has begun: waits end
 std::atomic<bool> cancelled{false};  // serial_cancel: the program ends
+std::atomic<bool> stalled{false};    // the last write timed out: the device reads nothing
 
 int last_error()
 {
@@ -309,6 +310,15 @@ int serial_write(const uint8_t* buf, uint32_t n)
     if (h == INVALID_HANDLE_VALUE) {
         return -static_cast<int>(ERROR_INVALID_HANDLE);  // lost, not yet back
     }
+    if (stalled.load()) {
+        // Bytes of an earlier write still wait in the driver: the device still reads nothing,
+        // and this write would only wait out its own deadline.
+        DWORD errors = 0;
+        COMSTAT st{};
+        if (ClearCommError(h, &errors, &st) && st.cbOutQue > 0) {
+            return -static_cast<int>(ERROR_TIMEOUT);
+        }
+    }
     uint32_t done = 0;
     while (done < n) {
         if (cancelled.load()) {
@@ -321,10 +331,12 @@ int serial_write(const uint8_t* buf, uint32_t n)
             return last_error();
         }
         if (put == 0) {
+            stalled = true;
             return -static_cast<int>(ERROR_TIMEOUT);  // the write time-out ran out
         }
         done += put;
     }
+    stalled = false;
     return static_cast<int>(n);
 }
 
@@ -352,6 +364,12 @@ void serial_close()
     if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
     }
+}
+
+void serial_name_wait(const char*, uint32_t ms)
+{
+    // COM ports come and go without a folder to watch: a short poll.
+    Sleep(ms < SERIAL_NAME_POLL_MS ? ms : SERIAL_NAME_POLL_MS);
 }
 
 void serial_cancel()

@@ -166,14 +166,25 @@ TEST_F(Keys, EndShutsDownEvenDuringAPrompt)
               std::string::npos);
 }
 
-TEST_F(Keys, BatchDropsKeysThatWaitedDuringTheLastBatch)
+TEST_F(Keys, BatchKeepsTypedKeysAndSaysBusyOncePerBatch)
 {
-    plat::fake_keys_push(key('A', 'a'));
+    for (char c : std::string("paste")) {
+        plat::fake_keys_push(key(0, c));
+    }
     link_lock.give();
-    console_batch();  // the flush drops the waiting key; the read then finds none
+    console_batch();  // a paste with the line free: every key, in order
     link_lock.take();
-    EXPECT_EQ(plat::fake_port_written(), "");
-    EXPECT_EQ(plat::fake_console_flushes(), 1);
+    EXPECT_EQ(plat::fake_port_written(), "paste");
+    open_file_count = 1;  // the device holds a file: the line is busy
+    for (char c : std::string("more")) {
+        plat::fake_keys_push(key(0, c));
+    }
+    link_lock.give();
+    console_batch();
+    link_lock.take();
+    open_file_count = 0;
+    const std::string out = plat::fake_console_output();
+    EXPECT_EQ(out.find("Press <End> key to exit"), out.rfind("Press <End> key to exit"));
 }
 
 }  // namespace
