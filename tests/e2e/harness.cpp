@@ -507,12 +507,17 @@ void Host::reader_loop()
 {
     char buf[SCREEN_CHUNK];
     for (;;) {
-        pollfd p[2] = {{con_master_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
+        const bool paused = paused_.load();
+        pollfd p[2] = {{paused ? -1 : con_master_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+        const int r = poll(p, 2, paused ? 10 : -1);
+        if (r < 0) {
             continue;  // EINTR
         }
         if (p[1].revents != 0) {
             return;
+        }
+        if (paused || r == 0) {
+            continue;
         }
         const ssize_t n = ::read(con_master_, buf, sizeof buf);
         if (n > 0) {
@@ -526,6 +531,11 @@ void Host::reader_loop()
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
+}
+
+void Host::screen_pause(bool paused)
+{
+    paused_ = paused;
 }
 
 std::string Host::screen()

@@ -24,6 +24,7 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -204,6 +205,9 @@ class Host
     std::string screen_read(const std::string& needle, int timeout_ms = WAIT_MS);
     // Moves the cursor to the end of what has arrived.
     void screen_skip();
+    // Stops reading the console (a paused terminal: the program's writes to it fill it up), and
+    // reads on again.
+    void screen_pause(bool paused);
 
     // Sends a signal to the program.
     void signal(int sig);
@@ -236,6 +240,7 @@ class Host
     size_t keys_sent_ = 0;       // key bytes written since
 
     int stop_pipe_[2] = {-1, -1};  // wakes the reader thread for its end
+    std::atomic<bool> paused_{false};
     std::thread reader_;
     std::mutex screen_mutex_;
     std::condition_variable screen_grew_;

@@ -130,3 +130,23 @@ TEST(HotKeys, StatusBackspaceTimestampAndModeSwitch)
     ASSERT_TRUE(h.device().write(cmd5));
     EXPECT_EQ(h.device().read_text(2, WAIT_MS), std::string("\0\0", 2));
 }
+
+// A long command pasted into the program's console reaches the device whole and in order, in
+// both modes: nothing typed while a batch is handled is dropped.
+TEST(Keyboard, PasteReachesTheDeviceWhole)
+{
+    for (const auto& [bin, size] : {std::pair{KIVET_BIN, 4000}, std::pair{PASEL_BIN, 1000}}) {
+        Host h;
+        ASSERT_TRUE(h.start(bin, {h.port_name()}));
+        std::string paste;
+        for (int i = 0; i < size; ++i) {
+            paste += char('a' + i % 26);
+        }
+        h.keys_now(paste);
+        const std::string got = h.device().read_text(paste.size(), WAIT_MS);
+        std::printf("%s: %zu of %zu pasted characters received\n", bin, got.size(), paste.size());
+        EXPECT_EQ(got, paste);
+        h.keys(KEY_END);
+        EXPECT_EQ(h.wait_exit(), 0);
+    }
+}

@@ -265,3 +265,144 @@ TEST(Field, RootConfinesTheDevicesNames)
               std::string::npos)
         << escaped(missing.output);
 }
+
+// A key pressed while the device reads none of the replies it asked for: End and SIGTERM still
+// end the program at once, with the log whole.
+TEST(Field, KeyThenEndOrSigtermWithAStalledDevice)
+{
+    for (const bool by_signal : {true, false}) {
+        Host h;
+        ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name(), "57600", "s.log"}));
+        ASSERT_TRUE(write_file(h.file("big.bin"), random_bytes(4 << 20, 5)));
+        ASSERT_TRUE(h.device().write("before\r\n"));
+        ASSERT_TRUE(h.screen_until("before\r\n"));
+        KivetClient client(h.device());
+        const KivetReply open = client.open(devsim::KV_MODE_READ, "big.bin");
+        ASSERT_TRUE(open.ok()) << "status " << open.status;
+        devsim::Bytes reads;
+        for (int i = 0; i < 680; ++i) {
+            const devsim::Bytes one = devsim::kivet_read(open.handle, devsim::KIVET_READ_MAX);
+            reads.insert(reads.end(), one.begin(), one.end());
+        }
+        ASSERT_TRUE(h.device().write(reads));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the line fills up
+        h.keys_now("a");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+        const auto sent = Clock::now();
+        if (by_signal) {
+            h.signal(SIGTERM);
+        } else {
+            h.keys_now(KEY_END);
+        }
+        const int code = h.wait_exit(10000);
+        const double took = std::chrono::duration<double>(Clock::now() - sent).count();
+        std::printf("key, then %s with a stalled device: ended in %.2f s\n",
+                    by_signal ? "SIGTERM" : "End", took);
+        EXPECT_EQ(code, 0);
+        EXPECT_LT(took, 3.0);
+        EXPECT_EQ(read_file(h.file("s.log")), "before\r\n");
+    }
+}
+
+// SIGTERM while nobody reads the console and the device floods it with text: the program ends
+// at once, and the log holds exactly the start of what the device sent.
+TEST(Field, SigtermWithAStalledConsoleAndAFloodingDevice)
+{
+    Host h;
+    ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name(), "115200", "f.log"}));
+    ASSERT_TRUE(h.screen_until("exit.\n"));
+    h.screen_pause(true);
+    std::string sent;
+    std::mt19937 rng(9);
+    const auto flood_end = Clock::now() + std::chrono::seconds(2);
+    while (Clock::now() < flood_end) {
+        std::string line;
+        for (size_t i = rng() % 120; i > 0; --i) {
+            line += char('a' + rng() % 26);
+        }
+        line += "\r\n";
+        const ssize_t n = ::write(h.device().master_fd(), line.data(), line.size());
+        if (n > 0) {
+            sent.append(line, 0, size_t(n));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the port is full
+        }
+    }
+    const auto term = Clock::now();
+    h.signal(SIGTERM);
+    const int code = h.wait_exit(10000);
+    const double took = std::chrono::duration<double>(Clock::now() - term).count();
+    h.screen_pause(false);
+    std::printf("SIGTERM with a stalled console: ended in %.2f s after %zu bytes sent\n", took,
+                sent.size());
+    EXPECT_EQ(code, 0);
+    EXPECT_LT(took, 3.0);
+    const std::string log = read_file(h.file("f.log"));
+    EXPECT_FALSE(log.empty());
+    EXPECT_TRUE(sent.compare(0, log.size(), log) == 0) << "the log is not a prefix of the text";
+}
+
+// The adapter pulled out in the middle of a file-service write: the file the device held is
+// closed, the new device's boot text goes to the console and nowhere else, and the keyboard
+// reaches the new device.
+TEST(Field, ReconnectInTheMiddleOfAWriteFreesTheLine)
+{
+    Host h;
+    auto first = std::make_unique<devsim::Pty>();
+    ASSERT_TRUE(point_link(h.file("tty"), first->slave_path()));
+    ASSERT_TRUE(h.start(KIVET_BIN, {"./tty", "57600"}));
+    ASSERT_TRUE(h.screen_until("exit.\n"));
+    KivetClient client(*first);
+    const KivetReply open = client.open(devsim::KV_MODE_CREATE, "recon.out");
+    ASSERT_TRUE(open.ok()) << "status " << open.status;
+    const devsim::Bytes whole = devsim::kivet_write(open.handle, devsim::Bytes(100, 'x'));
+    ASSERT_TRUE(first->write(devsim::Bytes(whole.begin(), whole.end() - 90)));  // 10 data bytes
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string before = read_file(h.file("recon.out"));
+
+    ASSERT_TRUE(point_link(h.file("tty"), h.file("no-device")));
+    first.reset();
+    ASSERT_TRUE(h.screen_until("KIVET32: Closed 1 file that the device had open.\n"));
+    devsim::Pty second;
+    ASSERT_TRUE(point_link(h.file("tty"), second.slave_path()));
+    ASSERT_TRUE(h.screen_until("KIVET32: Port \"./tty\" is back.\n"));
+    ASSERT_TRUE(second.write("boot text\r\n"));
+    ASSERT_TRUE(h.screen_until("boot text\r\n"));
+    EXPECT_EQ(read_file(h.file("recon.out")), before) << "the new device wrote into an old file";
+    h.keys("k");
+    EXPECT_EQ(second.read_text(1, WAIT_MS), "k");
+    h.keys(KEY_END);
+    EXPECT_EQ(h.wait_exit(), 0);
+}
+
+// A device that comes back talks at once: every line it writes as soon as its name is there
+// again is shown.
+TEST(Field, ReturningDeviceIsHeardFromItsFirstLine)
+{
+    Host h;
+    auto first = std::make_unique<devsim::Pty>();
+    ASSERT_TRUE(point_link(h.file("tty"), first->slave_path()));
+    ASSERT_TRUE(h.start(KIVET_BIN, {"./tty", "57600"}));
+    ASSERT_TRUE(h.screen_until("exit.\n"));
+    ASSERT_TRUE(point_link(h.file("tty"), h.file("no-device")));
+    first.reset();
+    ASSERT_TRUE(h.screen_until("waiting for it to come back.\n"));
+    devsim::Pty second;
+    ASSERT_TRUE(point_link(h.file("tty"), second.slave_path()));
+    std::string boot;
+    for (int i = 1; i <= 20; ++i) {
+        boot += "boot line " + std::to_string(i) + "\r\n";
+    }
+    ASSERT_TRUE(second.write(boot));
+    ASSERT_TRUE(h.screen_until("boot line 20\r\n"));
+    const std::string screen = h.screen();
+    int lost = 0;
+    for (int i = 1; i <= 20; ++i) {
+        lost += screen.find("boot line " + std::to_string(i) + "\r\n") == std::string::npos;
+    }
+    std::printf("lines lost after a return: %d\n", lost);
+    EXPECT_EQ(lost, 0);
+    h.keys(KEY_END);
+    EXPECT_EQ(h.wait_exit(), 0);
+}
