@@ -212,6 +212,8 @@ int cmdline_parse(int argc, char** argv)
         baud_rate = std::atoi(argv[i]);
         ++i;
     }
+    bool log_failed = false;  // the log named did not open: its reason follows the banner line
+    int log_err = 0;
     if (i < argc) {
         if (std::strlen(argv[i]) > LOG_NAME_MAX) {
             plat::console_print("\nWARNING: Log file name \"%s\" is longer than %d characters, "
@@ -219,17 +221,20 @@ int cmdline_parse(int argc, char** argv)
                                 argv[i], LOG_NAME_MAX);
         } else {
             std::strcpy(log_name, argv[i]);
-            int err = 0;
-            if (log_open(log_name, &err)) {
+            if (log_open(log_name, &log_err)) {
                 plat::console_print("\nLog file: \"%s\"", log_name);
             } else {
                 plat::console_print("\nWARNING: Failed to open trace file \"%s\"", log_name);
-                plat::console_print("\nReason: %s; no log file", plat::error_text(err));
+                log_failed = true;
             }
         }
         ++i;
     }
     // Any further arguments are ignored.
     plat::console_print(", Press <End> key to exit.\n");
+    if (log_failed) {
+        // The reason is advice on a line of its own: the banner line above stays whole.
+        plat::console_print("Reason: %s; no log file\n", plat::error_text(log_err));
+    }
     return CMDLINE_RUN;
 }

@@ -30,9 +30,12 @@ int file_open(const char* name, FileOpen how);
 // thread). Returns 0 or -err when dir is no directory that can be opened.
 int file_serve_root(const char* dir);
 // Opens a name the device gave, as file_open does, but only a regular file: a directory, FIFO,
-// device or socket fails as access denied (status 5), and the open never waits. With a root
+// device or socket fails as access denied (status 5), and the open never waits. On Windows a
+// name on another machine or through a device path ("\\server\share", "\\?\", "\\.\", also
+// with '/') fails as access denied too, root or not, before anything is opened. With a root
 // set the name is taken relative to it, and an absolute name, ".." that climbs out of it or a
-// symbolic link that leads out of it fails as a missing file does (status 2).
+// symbolic link (a junction) that leads out of it fails as a missing file does (status 2; 3
+// for a link on the way).
 int file_serve_open(const char* name, FileOpen how);
 // Reads up to n bytes at the current position; 0 at end of file. Loops on EINTR.
 int file_read(int fd, void* buf, uint32_t n);

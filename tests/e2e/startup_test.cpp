@@ -139,8 +139,8 @@ TEST(Startup, PortThatIsNoFreeDeviceEndsWithOne)
     r = run_captured(KIVET_BIN, {"./d", "9600", "no/x.log"}, dir.path());
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.output, version("KIVET32") +
-                            "\nWARNING: Failed to open trace file \"no/x.log\"\nReason: No such "
-                            "file or directory; no log file, Press <End> key to exit.\nERROR: "
+                            "\nWARNING: Failed to open trace file \"no/x.log\", Press <End> key "
+                            "to exit.\nReason: No such file or directory; no log file\nERROR: "
                             "\"./d\" is not device file.\n");
 
     r = run_captured(KIVET_BIN, {"./f"}, dir.path());
