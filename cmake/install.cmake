@@ -22,6 +22,8 @@ install(FILES scripts/completion.bash DESTINATION ${KIVET_COMPLETION_DIR} RENAME
 file(GLOB KIVET_DOCS CONFIGURE_DEPENDS docs/*.md)
 install(FILES README.md ${KIVET_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES tools/devsim/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME devsim.md)
+# The licence, where Debian keeps a package's copyright.
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 
 # The Debian package: cpack -G DEB in the build directory.
 set(CPACK_PACKAGE_NAME kivet32)

@@ -24,7 +24,7 @@ cmake --install "$build" --prefix "$work/p" >/dev/null
 docs=$(for f in docs/*.md; do echo "share/doc/kivet32/$(basename "$f")"; done)
 want=$(printf '%s\n' bin/devsim bin/kivet32 bin/pasel32 \
     share/bash-completion/completions/kivet32 share/bash-completion/completions/pasel32 \
-    share/doc/kivet32/README.md share/doc/kivet32/devsim.md $docs \
+    share/doc/kivet32/README.md share/doc/kivet32/copyright share/doc/kivet32/devsim.md $docs \
     share/man/man1/devsim.1 share/man/man1/kivet32.1 share/man/man1/pasel32.1 | sort)
 got=$(cd "$work/p" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort)
 if [ "$got" != "$want" ]; then

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes sure the tools the build needs are here: cmake, g++, make, GoogleTest, and (for the
 # thread-sanitizer build, the format check and the package check) clang, clang-format, groff,
-# dpkg-dev and file, and (for the Windows build and its tests under Wine) MinGW-w64 and Wine. As
-# root on Debian it installs what is missing; otherwise it says what is missing and fails.
+# dpkg-dev and file, and (for the Windows build, its packages and its tests under Wine) MinGW-w64,
+# NSIS and Wine. As root on Debian it installs what is missing; otherwise it says what is missing
+# and fails.
 set -euo pipefail
 
 need=()
@@ -22,6 +23,8 @@ if [ "${1:-}" = "--full" ]; then
     command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
     [ -d /usr/src/googletest/googletest ] || need+=(googletest)
     command -v wine >/dev/null 2>&1 || need+=(wine wine64)
+    # The Windows installer: cpack's NSIS generator runs makensis.
+    command -v makensis >/dev/null 2>&1 || need+=(nsis)
     # The sanitizer and fuzzer runtimes come in a package of their own.
     if command -v clang++ >/dev/null 2>&1 &&
         ! echo 'int main() {}' | clang++ -x c++ -fsanitize=thread - -o /dev/null 2>/dev/null; then

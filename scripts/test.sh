@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Windows build with its unit tests under Wine;
+# Builds everything and runs every test: the Windows build with its unit tests under Wine, and
+# its ZIP and installer, installed and removed under Wine (scripts/windows-package.sh);
 # unit and end-to-end tests in a plain build (the end-to-end ones include the Windows build
 # under Wine), again under AddressSanitizer + UndefinedBehaviorSanitizer, and again under
 # ThreadSanitizer (clang, which also checks the lock annotations at compile time); then a short
@@ -44,6 +45,7 @@ if [ "$mode" != quick ] && command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>
     # The Wine prefix is made once, before the tests are listed.
     bash scripts/wine-run.sh "$PWD/build-windows/wine" cmd /c exit
     ctest --preset windows -j "$jobs" | tee -a "$results"
+    bash scripts/windows-package.sh
 fi
 
 for p in "${presets[@]}"; do

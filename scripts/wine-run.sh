@@ -3,15 +3,16 @@
 #   scripts/wine-run.sh PREFIX program.exe [args...]
 # The prefix is made on first use (wineboot -i, once, under a lock so that parallel tests wait
 # for it) and a persistent wineserver is started, so that each program starts in well under a
-# second. No Mono, no Gecko, no debug channels. The server ends by itself a while after the
-# last program.
+# second. No Mono, no Gecko, no debug channels, and no menu entries or file associations made on
+# the Linux desktop for the shortcuts an installer creates. The server ends by itself a while after
+# the last program.
 set -euo pipefail
 
 prefix="$(realpath -m "$1")"
 shift
 export WINEPREFIX="$prefix"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 export DISPLAY=
 
 mkdir -p "$(dirname "$prefix")"
