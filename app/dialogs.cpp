@@ -30,33 +30,36 @@ static_assert(sizeof DIALOG_RULE - 1 == 50);
 
 char capture_name[plat::FILE_NAME_MAX + 1];
 
-// Prompt flags, 0 or 1, in the order in which they take a character.
-static uint8_t dlg_send_file GUARDED_BY(link_lock);   // F5: the request file name
-static uint8_t dlg_task_no GUARDED_BY(link_lock);     // F6: one digit, the task number
-static uint8_t dlg_interval GUARDED_BY(link_lock);    // F6: digits of the interval
-static uint8_t dlg_start_time GUARDED_BY(link_lock);  // F6: digits of the first countdown
-static uint8_t dlg_task_file GUARDED_BY(link_lock);   // F6: the task's file name
-static uint8_t dlg_delete GUARDED_BY(link_lock);      // F7: one digit, the task to stop
-static uint8_t dlg_capture GUARDED_BY(link_lock);     // F9: the capture file name
-static uint8_t dlg_task GUARDED_BY(link_lock);        // task number the F6 steps fill, 0..9
+// The prompts that are open, one bit each, in the order in which they take a character: a
+// prompt opened while an earlier one runs waits until that one ends.
+enum Prompt : uint8_t {
+    PROMPT_SEND_FILE = 0x01,   // F5: the request file name
+    PROMPT_TASK_NO = 0x02,     // F6: one digit, the task number
+    PROMPT_INTERVAL = 0x04,    // F6: digits of the interval
+    PROMPT_START_TIME = 0x08,  // F6: digits of the first countdown
+    PROMPT_TASK_FILE = 0x10,   // F6: the task's file name
+    PROMPT_DELETE = 0x20,      // F7: one digit, the task to stop
+    PROMPT_CAPTURE = 0x40,     // F9: the capture file name
+};
+static uint8_t prompts GUARDED_BY(link_lock);   // the Prompt bits of the open prompts
+static uint8_t dlg_task GUARDED_BY(link_lock);  // task number the F6 steps fill, 0..9
+
+// Ends prompt done and, where a step follows, opens the next.
+static void prompt_step(Prompt done, uint8_t next = 0) REQUIRES(link_lock)
+{
+    prompts = static_cast<uint8_t>((prompts & ~done) | next);
+}
 
 void dialogs_init()
 {
-    dlg_send_file = 0;
-    dlg_task_no = 0;
-    dlg_interval = 0;
-    dlg_start_time = 0;
-    dlg_task_file = 0;
-    dlg_delete = 0;
-    dlg_capture = 0;
+    prompts = 0;
     dlg_task = 0;
     memset(capture_name, 0, sizeof capture_name);
 }
 
 bool prompt_active()
 {
-    return (dlg_send_file | dlg_task_no | dlg_interval | dlg_start_time | dlg_task_file |
-            dlg_delete | dlg_capture) != 0;
+    return prompts != 0;
 }
 
 static bool dialog_is_digit(uint8_t c)
@@ -125,7 +128,7 @@ static NumberKey dialog_number_key(std::atomic<uint8_t>& value, uint8_t c)
 static void dialog_send_file_input(uint8_t c) REQUIRES(link_lock)
 {
     if (dialog_name_key(request_name, c)) {
-        dlg_send_file = 0;
+        prompt_step(PROMPT_SEND_FILE);
         // Hands the name to the sending thread, also when it is empty (it then sends a CR).
         request_ready.store(1, std::memory_order_release);
         sender_wake();
@@ -137,14 +140,14 @@ static void dialog_task_no_input(uint8_t c) REQUIRES(link_lock)
     plat::console_putc(c);
     plat::console_putc(ECHO_CR);
     plat::console_putc(ECHO_LF);
-    dlg_task_no = 0;
+    prompt_step(PROMPT_TASK_NO);
     if (!dialog_is_digit(c)) {
         return;  // the dialog ends without a word
     }
     dlg_task = static_cast<uint8_t>(c - '0');
     scheme_clear_task(dlg_task);  // the old task in this slot is gone even if the dialog stops
     plat::console_print("Input the intervene:");
-    dlg_interval = 1;
+    prompts |= PROMPT_INTERVAL;
 }
 
 static void dialog_interval_input(uint8_t c) REQUIRES(link_lock)
@@ -152,13 +155,12 @@ static void dialog_interval_input(uint8_t c) REQUIRES(link_lock)
     switch (dialog_number_key(scheme_table[dlg_task].interval, c)) {
     case NK_ENTER:
         plat::console_print("\nInput start time(s):");
-        dlg_interval = 0;
-        dlg_start_time = 1;
+        prompt_step(PROMPT_INTERVAL, PROMPT_START_TIME);
         return;
     case NK_DIGIT:
         return;
     case NK_OTHER:
-        dlg_interval = 0;
+        prompt_step(PROMPT_INTERVAL);
         dialog_close();  // the record stays cleared and inactive
         return;
     }
@@ -169,13 +171,12 @@ static void dialog_start_time_input(uint8_t c) REQUIRES(link_lock)
     switch (dialog_number_key(scheme_table[dlg_task].countdown, c)) {
     case NK_ENTER:
         plat::console_print("\nInput filename:");
-        dlg_start_time = 0;
-        dlg_task_file = 1;
+        prompt_step(PROMPT_START_TIME, PROMPT_TASK_FILE);
         return;
     case NK_DIGIT:
         return;
     case NK_OTHER:
-        dlg_start_time = 0;
+        prompt_step(PROMPT_START_TIME);
         dialog_close();
         return;
     }
@@ -193,7 +194,7 @@ static void dialog_task_file_input(uint8_t c) REQUIRES(link_lock)
         t.active.store(1, std::memory_order_release);
         sender_wake();
     }
-    dlg_task_file = 0;
+    prompt_step(PROMPT_TASK_FILE);
     dialog_close();
 }
 
@@ -205,7 +206,7 @@ static void dialog_delete_input(uint8_t c) REQUIRES(link_lock)
     if (dialog_is_digit(c)) {
         scheme_table[c - '0'].active.store(0);  // interval, countdown and name stay
     }
-    dlg_delete = 0;
+    prompt_step(PROMPT_DELETE);
     dialog_close();
 }
 
@@ -221,27 +222,36 @@ static void dialog_capture_input(uint8_t c) REQUIRES(link_lock)
         plat::console_print("Capture file :\"%s\"\n", capture_name);
     }
     port_write_byte(DIALOG_END_CR);
-    dlg_capture = 0;
+    prompt_step(PROMPT_CAPTURE);
 }
 
 void prompt_input(uint8_t c)
 {
-    // Only the first prompt that is on takes the character; a prompt started while an earlier
-    // one runs waits until that one ends.
-    if (dlg_send_file != 0) {
+    // Only the first prompt that is open takes the character.
+    switch (prompts & -prompts) {
+    case PROMPT_SEND_FILE:
         dialog_send_file_input(c);
-    } else if (dlg_task_no != 0) {
+        break;
+    case PROMPT_TASK_NO:
         dialog_task_no_input(c);
-    } else if (dlg_interval != 0) {
+        break;
+    case PROMPT_INTERVAL:
         dialog_interval_input(c);
-    } else if (dlg_start_time != 0) {
+        break;
+    case PROMPT_START_TIME:
         dialog_start_time_input(c);
-    } else if (dlg_task_file != 0) {
+        break;
+    case PROMPT_TASK_FILE:
         dialog_task_file_input(c);
-    } else if (dlg_delete != 0) {
+        break;
+    case PROMPT_DELETE:
         dialog_delete_input(c);
-    } else if (dlg_capture != 0) {
+        break;
+    case PROMPT_CAPTURE:
         dialog_capture_input(c);
+        break;
+    default:
+        break;  // no prompt is open
     }
 }
 
@@ -255,19 +265,19 @@ void dialog_send_file_start()
     }
     plat::console_print("\r\nInput filename:");
     memset(request_name, 0, sizeof request_name);
-    dlg_send_file = 1;
+    prompts |= PROMPT_SEND_FILE;
 }
 
 void dialog_add_task_start()
 {
     plat::console_print("%sAdd a scheme task.\nInput the no[0-9]:", RULE_OPEN);
-    dlg_task_no = 1;
+    prompts |= PROMPT_TASK_NO;
 }
 
 void dialog_delete_task_start()
 {
     plat::console_print("%sDelete a scheme task[0-9]:", RULE_OPEN);
-    dlg_delete = 1;
+    prompts |= PROMPT_DELETE;
 }
 
 void dialog_task_list()
@@ -297,7 +307,7 @@ void dialog_capture_start()
     dialog_capture_end();
     plat::console_print("\r\nInput filename:");
     memset(capture_name, 0, sizeof capture_name);
-    dlg_capture = 1;
+    prompts |= PROMPT_CAPTURE;
 }
 
 void dialog_capture_end()

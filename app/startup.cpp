@@ -8,12 +8,14 @@
 #include "app/dialogs.h"
 #include "app/keys.h"
 #include "app/options.h"
+#include "app/receive.h"
 #include "fileservice/filecmd.h"
 #include "fileservice/interpreter.h"
-#include "fileservice/progress.h"
 #include "output/logfile.h"
+#include "output/progress.h"
 #include "output/text.h"
 #include "packet/framing.h"
+#include "packet/link.h"
 #include "packet/pool.h"
 #include "packet/timer.h"
 #include "packet/transfer.h"
@@ -21,7 +23,6 @@
 #include "platform/console.h"
 #include "port/mode.h"
 #include "port/port.h"
-#include "port/receive.h"
 #include "sending/scheme.h"
 #include "sending/sender.h"
 
@@ -39,6 +40,7 @@ void modules_init()
     scheme_clear();  // no scheme task is active
     pool_init();
     framing_init();  // also creates the send event
+    link_init();
     transfer_init();
     timer_init();  // also creates the timer event
 }

@@ -12,7 +12,7 @@
 
 #include <cstring>
 
-#include "fileservice/progress.h"
+#include "output/progress.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -60,15 +60,6 @@ static uint8_t write_buf[FS_WRITE_MAX] GUARDED_BY(link_lock);         // write: 
 static_assert(plat::FILE_NAME_MAX < 256, "a one-byte name length never overruns name_buf");
 static_assert(FS_FILES_MAX < FS_BAD_HANDLE, "handle FS_FILES_MAX is below 0xFFFF");
 static_assert(FS_FILES_MAX <= 0xFFFF, "every handle fits the 16-bit reply");
-
-void device_name_to_path(char* name)
-{
-    for (; *name != '\0'; ++name) {
-        if (*name == '\\') {
-            *name = '/';
-        }
-    }
-}
 
 void filecmd_init()
 {
@@ -167,7 +158,7 @@ static uint32_t fs_open(uint32_t n, uint32_t* status) REQUIRES(link_lock)
         *status = ST_TOO_MANY_OPEN;
         return FS_BAD_HANDLE;
     }
-    device_name_to_path(name_buf);
+    plat::device_name_to_path(name_buf);
     const int fd = plat::file_serve_open(name_buf, how);
     if (fd < 0) {
         *status = plat::file_status(fd, name_buf);
@@ -180,16 +171,12 @@ static uint32_t fs_open(uint32_t n, uint32_t* status) REQUIRES(link_lock)
     *status = ST_OK;
 
     if (n >= RMS_LEN && memcmp(name_buf + n - RMS_LEN, RMS_SUFFIX, RMS_LEN) == 0) {
-        prog_flag = 0;  // the counters of an earlier file stay as they are
+        progress_quiet();  // the counters of an earlier file stay as they are
     } else {
         // The size only feeds the progress line: a size that cannot be read means no total
         // is known (nothing shown), not a failed open.
         const int64_t size = plat::file_size(fd);
-        prog_start = plat::tick_ms();
-        prog_last_s = 0;
-        prog_total = size < 0 ? 0 : static_cast<uint32_t>(size);  // low 32 bits
-        prog_done = 0;
-        prog_flag = 1;
+        progress_begin(size < 0 ? 0 : static_cast<uint32_t>(size));  // low 32 bits
     }
     return static_cast<uint32_t>(slot) + 1;
 }
@@ -240,10 +227,7 @@ uint32_t close_collect(uint32_t step, uint8_t b)
         f->used = false;
         f->fd = -1;
         --open_file_count;
-        // Cleared by any close, whichever file had the progress line.
-        prog_total = 0;
-        prog_done = 0;
-        prog_flag = 0;
+        progress_end();  // by any close, whichever file had the progress line
         status = ST_OK;
     }
     return status;
@@ -278,16 +262,14 @@ uint32_t read_collect(uint32_t step, uint8_t b)
         status = plat::file_status(r, nullptr);
     } else {
         got = static_cast<uint32_t>(r);
-        prog_done += got;
+        progress_add(got);
         status = ST_OK;
     }
 
     reply_u16(got);
     if (got != 0) {
         port_write_buf(read_buf, got);
-        if (prog_flag != 0) {
-            progress_show(LP_BUSY);  // the phase of a packet transfer means nothing here
-        }
+        progress_show(LP_FILE_READ);
     }
     return status;
 }
@@ -349,7 +331,7 @@ uint32_t write_collect(uint32_t step, uint8_t b)
         return FS_MORE;
     }
     if (write_status == ST_OK) {
-        prog_done += write_count;  // a failed write leaves the counters as they were
+        progress_add(write_count);  // a failed write leaves the counters as they were
     }
     return write_status;
 }

@@ -40,9 +40,6 @@ constexpr uint32_t FS_FILES_MAX = 0xFFFE;
 // Files the device holds open through the service.
 extern uint32_t open_file_count GUARDED_BY(link_lock);
 
-// A device's file name made into a path: '\' becomes '/'; nothing else changes.
-void device_name_to_path(char* name);
-
 // Sends a 16-bit number low byte first in one write: every number the service replies, the
 // status word included.
 void reply_u16(uint32_t v);

@@ -3,8 +3,9 @@
 // sends it to the console text buffer (with a time stamp at the start of each line when the option
 // is on), clears the screen on ESC 'E', or, after 0x02 and a command code, hands it to the argument
 // collector of the file service command under way. Its state survives between chunks and mode
-// switches, so anything may arrive split. Called by the read pump on the receive thread with
-// link_lock held.
+// switches, so anything may arrive split. KIVET mode's front door, kivet_chunk, runs a chunk
+// read from the port through it between an empty text buffer and one console flush. Called by
+// the receive thread with link_lock held.
 #include "fileservice/interpreter.h"
 
 #include "fileservice/filecmd.h"
@@ -143,6 +144,19 @@ void interp_chunk(const uint8_t* buf, uint32_t n)
         }
         interp_byte(buf[i++]);  // the byte that ends the run, or any byte outside text
     }
+}
+
+void kivet_chunk(const uint8_t* buf, uint32_t n)
+{
+    text_empty();
+    interp_chunk(buf, n);
+    text_flush();
+}
+
+void kivet_link_lost()
+{
+    interp_init();
+    filecmd_link_lost();
 }
 
 void status_reply(uint32_t status_word)

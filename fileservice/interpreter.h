@@ -22,6 +22,12 @@ enum CmdState : uint8_t {
 };
 
 void interp_init() REQUIRES(link_lock);
+// KIVET mode's front door: one chunk read from the port, through the interpreter, its text
+// shown and logged in one console flush.
+void kivet_chunk(const uint8_t* buf, uint32_t n) REQUIRES(link_lock);
+// The device is gone: a command under way ends and the files it held open are closed (it
+// says how many on the console).
+void kivet_link_lost() REQUIRES(link_lock);
 // Interprets one byte from the device.
 void interp_byte(uint8_t b) REQUIRES(link_lock);
 // Interprets n bytes in order, exactly as n calls of interp_byte would; runs of plain text go

@@ -1,7 +1,7 @@
 // output/logfile.cpp: the log file and the capture file. KIVET text reaches the log through
-// log_write (unchanged, from the console flush); PASEL text through log_char or, a drain at a
-// time, log_text, which wrap the log after 75 columns and copy every character unchanged to
-// the capture file.
+// log_write (unchanged, from the console flush); PASEL text through log_text, a show at a
+// time, which wraps the log after 75 columns and copies every character unchanged to the
+// capture file.
 // Called by start-up, shutdown, the capture dialogs, the console flush and the receive thread,
 // always with link_lock held. Write errors on either file are not looked at, by design: the
 // device's text goes on to the console whatever becomes of the files.
@@ -126,27 +126,6 @@ long capture_kb()
 void capture_close()
 {
     out_close(&cap_file);
-}
-
-void log_char(uint8_t c)
-{
-    if (log_file.fd >= 0) {
-        // The character and, where it ends a column run, the wrap mark go out in one write.
-        uint8_t out[1 + sizeof LOG_WRAP_MARK] = {c};
-        uint32_t n = 1;
-        if (c == LOG_CR) {
-            log_column = 0;
-        } else if (++log_column >= LOG_WRAP_COLUMNS) {
-            log_column = 0;
-            for (const uint8_t m : LOG_WRAP_MARK) {
-                out[n++] = m;
-            }
-        }
-        out_put(&log_file, out, n);
-    }
-    if (cap_file.fd >= 0) {
-        out_put(&cap_file, &c, 1);
-    }
 }
 
 void log_text(const uint8_t* s, uint32_t n)

@@ -1,5 +1,5 @@
-// output/logfile.h: the log file and the capture file, and the log character write through
-// which PASEL text reaches them (the log wrapped after 75 columns, the capture unchanged).
+// output/logfile.h: the log file and the capture file, and the text write through which PASEL
+// text reaches them (the log wrapped after 75 columns, the capture unchanged).
 #pragma once
 
 #include <cstdint>
@@ -30,8 +30,7 @@ bool capture_is_open() REQUIRES(link_lock);
 long capture_kb() REQUIRES(link_lock);
 void capture_close() REQUIRES(link_lock);
 
-// One PASEL text character: to the log with the wrap marker "!" CR LF after 75 columns (a CR
-// resets the column), and unchanged to the capture file.
-void log_char(uint8_t c) REQUIRES(link_lock);
-// n PASEL text characters, as n log_char calls would write them, in a few large writes.
+// n PASEL text characters: to the log with the wrap marker "!" CR LF after every 75 columns (a
+// CR resets the column; the count runs on from one call to the next), and unchanged to the
+// capture file; in a few large writes.
 void log_text(const uint8_t* s, uint32_t n) REQUIRES(link_lock);

@@ -66,11 +66,6 @@ void text_flush()
     text_len = 0;
 }
 
-uint32_t text_length()
-{
-    return text_len;
-}
-
 const char* timestamp_text()
 {
     const plat::LocalTime t = plat::local_time();

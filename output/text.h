@@ -20,8 +20,6 @@ void text_append_run(const uint8_t* s, uint32_t n) REQUIRES(link_lock);
 void text_empty() REQUIRES(link_lock);
 // Shows the held characters on the console and appends them to the log file, by count.
 void text_flush() REQUIRES(link_lock);
-// Bytes held now (for tests and the key handler).
-uint32_t text_length() REQUIRES(link_lock);
 
 // The current local time as "mm:ss.hh " (minutes, seconds, hundredths, one blank); the
 // returned buffer is overwritten by the next call.

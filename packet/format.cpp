@@ -21,28 +21,28 @@ void put_be16(uint8_t* p, uint16_t v)
 // A request: [0] op, [1..6] block size, T1, T2, [7] n, then n name bytes and nothing more.
 bool pkt_is_request(const Packet* p, uint8_t op)
 {
-    const uint8_t* b = p->data + p->offset;
+    const uint8_t* b = p->data;
     return p->length == b[7] + 8u && b[0] == op;
 }
 
 bool pkt_is_ack(const Packet* p)
 {
-    return p->length == 2 && p->data[p->offset] == PKT_ACK;
+    return p->length == 2 && p->data[0] == PKT_ACK;
 }
 
 bool pkt_is_data(const Packet* p)
 {
-    return p->length >= 2 && p->data[p->offset] == PKT_DATA;
+    return p->length >= 2 && p->data[0] == PKT_DATA;
 }
 
 bool pkt_is_end(const Packet* p)
 {
-    return p->length == 1 && p->data[p->offset] == PKT_END;
+    return p->length == 1 && p->data[0] == PKT_END;
 }
 
 bool pkt_is_error(const Packet* p)
 {
-    return p->length == 2 && p->data[p->offset] == PKT_ERROR;
+    return p->length == 2 && p->data[0] == PKT_ERROR;
 }
 
 void pkt_send_accept(uint16_t block_size, uint16_t t1, uint16_t t2)

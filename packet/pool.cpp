@@ -67,7 +67,6 @@ Packet* pkt_alloc(uint8_t op, uint32_t extra)
         }
         return nullptr;
     }
-    p->offset = 0;
     p->length = extra + 1;
     p->data[0] = op;
     return p;

@@ -11,7 +11,6 @@ constexpr uint32_t BLOCK_MAX = 128;  // largest block size the host takes
 
 struct Packet {
     Packet* link;     // next Packet in the list that holds this one
-    uint32_t offset;  // index of the opcode in data (always 0)
     uint32_t length;  // packet bytes, opcode to last payload byte
     uint8_t data[PACKET_DATA_SIZE];
 };
@@ -22,6 +21,6 @@ Packet* pool_take() REQUIRES(link_lock);
 void pool_give(Packet* p) REQUIRES(link_lock);
 uint32_t pool_free_count() REQUIRES(link_lock);
 
-// Takes a Packet and sets offset 0, length extra + 1 and the opcode; nullptr when the pool is
+// Takes a Packet and sets length extra + 1 and the opcode; nullptr when the pool is
 // empty (a console message says so once).
 Packet* pkt_alloc(uint8_t op, uint32_t extra) REQUIRES(link_lock);

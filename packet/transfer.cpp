@@ -10,8 +10,7 @@
 
 #include <cstring>
 
-#include "fileservice/filecmd.h"
-#include "fileservice/progress.h"
+#include "output/progress.h"
 #include "packet/format.h"
 #include "packet/framing.h"
 #include "packet/timer.h"
@@ -96,14 +95,14 @@ static void xfer_enter(TransferState state, uint32_t arm_ms) REQUIRES(link_lock)
 // into the name of another file.
 static bool xfer_take_request(const Packet* p) REQUIRES(link_lock)
 {
-    const uint8_t* b = p->data + p->offset;
+    const uint8_t* b = p->data;
     uint16_t size = get_be16(b + 1);
     block_size = size > BLOCK_MAX ? static_cast<uint16_t>(BLOCK_MAX) : size;
     frame_limit_set(block_size);
     xfer_t1 = get_be16(b + 3);
     xfer_t2 = get_be16(b + 5);
-    uint32_t n = b[7];  // the request test said the n bytes are in the packet
-    if (p->offset + 8 + n > PACKET_DATA_SIZE) {  // not from a frame: never read past the Packet
+    uint32_t n = b[7];               // the request test said the n bytes are in the packet
+    if (8 + n > PACKET_DATA_SIZE) {  // not from a frame: never read past the Packet
         xfer_name[0] = '\0';
         return false;
     }
@@ -112,7 +111,7 @@ static bool xfer_take_request(const Packet* p) REQUIRES(link_lock)
     if (std::memchr(xfer_name, '\0', n) != nullptr) {
         return false;
     }
-    device_name_to_path(xfer_name);
+    plat::device_name_to_path(xfer_name);
     return true;
 }
 
@@ -121,12 +120,12 @@ static bool xfer_open_send(bool name_ok) REQUIRES(link_lock)
 {
     int fd = name_ok ? plat::file_serve_open(xfer_name, plat::FO_READ_SHARED) : -plat::FAIL_NO_FILE;
     if (fd < 0) {
-        prog_total = 0;  // no file, no total to show
+        progress_size(0);  // no file, no total to show
         return false;
     }
     xfer_fd = fd;
     int64_t size = plat::file_size(fd);
-    prog_total = size > 0 ? static_cast<uint32_t>(size) : 0;
+    progress_size(size > 0 ? static_cast<uint32_t>(size) : 0);
     return true;
 }
 
@@ -135,7 +134,7 @@ static bool xfer_create_recv(bool name_ok) REQUIRES(link_lock)
 {
     int fd =
         name_ok ? plat::file_serve_open(xfer_name, plat::FO_WRITE_EXCLUSIVE) : -plat::FAIL_NO_FILE;
-    prog_total = 0;  // a received file has no known total
+    progress_size(0);  // a received file has no known total
     if (fd < 0) {
         return false;
     }
@@ -161,7 +160,7 @@ static void xfer_send_accept() REQUIRES(link_lock)
 
 static bool is_ack0(const Packet* p)
 {
-    return pkt_is_ack(p) && p->data[p->offset + 1] == 0;
+    return pkt_is_ack(p) && p->data[1] == 0;
 }
 
 // A request taken (again): its values, the file opened for a get (start TS_SEND_START) or
@@ -213,7 +212,7 @@ static void xfer_send_start(const Packet* p) REQUIRES(link_lock)
             xfer_enter(TS_SEND_END, xfer_t1);
             pkt_send_end();
         } else {
-            prog_done += static_cast<uint32_t>(n);
+            progress_add(static_cast<uint32_t>(n));
             xfer_enter(TS_SEND_DATA, xfer_t2);
             pkt_send_data(xfer_block, xfer_buf, xfer_buf_len);
             xfer_block++;
@@ -233,7 +232,7 @@ static void xfer_send_data(const Packet* p) REQUIRES(link_lock)
     }
     // The ack of block b carries b + 1, the counter's value since b was sent: anything else
     // (a late or repeated ack) is ignored and the timer keeps running.
-    if (p->data[p->offset + 1] != xfer_block) {
+    if (p->data[1] != xfer_block) {
         return;
     }
     timer_disarm();
@@ -248,7 +247,7 @@ static void xfer_send_data(const Packet* p) REQUIRES(link_lock)
         xfer_enter(TS_SEND_END, xfer_t1);
         pkt_send_end();
     } else {
-        prog_done += static_cast<uint32_t>(n);
+        progress_add(static_cast<uint32_t>(n));
         xfer_retry = 0;
         timer_arm(xfer_t2);
         pkt_send_data(xfer_block, xfer_buf, xfer_buf_len);
@@ -274,7 +273,7 @@ static void xfer_recv_start(const Packet* p) REQUIRES(link_lock)
 static void xfer_recv_data(const Packet* p) REQUIRES(link_lock)
 {
     if (pkt_is_data(p)) {
-        const uint8_t* b = p->data + p->offset;
+        const uint8_t* b = p->data;
         if (b[1] != xfer_block) {
             // The device sends a block again when our acknowledgement of it was lost: answer
             // it again (it is not written twice), or the transfer could never go on. Any other
@@ -294,11 +293,9 @@ static void xfer_recv_data(const Packet* p) REQUIRES(link_lock)
         xfer_block++;
         xfer_recv_any = true;
         pkt_send_ack(xfer_block);
-        prog_done += static_cast<uint32_t>(n);
+        progress_add(static_cast<uint32_t>(n));
     } else if (pkt_is_end(p)) {
-        prog_elapsed = plat::tick_ms() - prog_start;
-        uint32_t s = prog_elapsed / 1000;
-        plat::console_print("\r%u bytes received, %.2u:%.2u elapsed\n", prog_done, s / 60, s % 60);
+        progress_received_end();
         transfer_state = TS_IDLE;
         transfer_close_file();
         pkt_send_ack(0);
@@ -324,7 +321,7 @@ static void xfer_error_end() REQUIRES(link_lock)
 {
     transfer_state = TS_IDLE;
     timer_disarm();
-    prog_total = 0;
+    progress_size(0);
 }
 
 static void xfer_error(const Packet* p) REQUIRES(link_lock)

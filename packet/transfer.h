@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "fileservice/progress.h"
+#include "output/progress.h"
 #include "packet/format.h"
 #include "packet/pool.h"
 #include "platform/threads.h"

@@ -37,6 +37,16 @@ int file_serve_root(const char* dir);
 // symbolic link (a junction) that leads out of it fails as a missing file does (status 2; 3
 // for a link on the way).
 int file_serve_open(const char* name, FileOpen how);
+// A device's file name made into a path, in place: '\' separates folders on the device's side
+// too, and becomes '/'; nothing else changes.
+inline void device_name_to_path(char* name)
+{
+    for (; *name != '\0'; ++name) {
+        if (*name == '\\') {
+            *name = '/';
+        }
+    }
+}
 // Reads up to n bytes at the current position; 0 at end of file. Loops on EINTR.
 int file_read(int fd, void* buf, uint32_t n);
 // Writes all n bytes (short writes are continued); returns n or -err.

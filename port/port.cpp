@@ -86,8 +86,8 @@ static SetupStep port_setup(const char* name, int32_t baud, int* err, bool purge
     if (plat::serial_is_regular_file() != 0) {
         return SETUP_REGULAR;
     }
-    // Read time-outs and the event mask have no counterpart here: the receive thread waits with
-    // poll() and reads only what is queued; writes carry their own time-out in the platform.
+    // The read time-outs, the event mask and the write time-out are the platform's to set
+    // with the state: each backend waits and times writes in its own way.
     r = plat::serial_get_state();
     if (r < 0) {
         *err = -r;

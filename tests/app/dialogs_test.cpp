@@ -184,9 +184,8 @@ TEST_F(Dialogs, CaptureEndsWithItsSizeAndANewCaptureClosesTheOldFirst)
 
     dialog_capture_start();
     type("one.cap\r");
-    for (int i = 0; i < 1500; i++) {
-        log_char('x');
-    }
+    const std::string xs(1500, 'x');
+    log_text(reinterpret_cast<const uint8_t*>(xs.data()), 1500);
     (void)out();
     plat::fake_port_clear_written();
     dialog_capture_start();  // the open capture is ended first, with its message and CR
@@ -195,8 +194,7 @@ TEST_F(Dialogs, CaptureEndsWithItsSizeAndANewCaptureClosesTheOldFirst)
     EXPECT_FALSE(capture_is_open());
     EXPECT_EQ(read_file("one.cap"), std::string(1500, 'x'));
     type("two.cap\r");
-    log_char('y');
-    log_char('y');
+    log_text(reinterpret_cast<const uint8_t*>("yy"), 2);
     (void)out();
     dialog_capture_end();
     EXPECT_EQ(out(), "\nCapture file :\"two.cap\" (0 KB)\n");

@@ -212,9 +212,8 @@ TEST_F(Startup, ShutdownReportsTheCaptureFileInKilobytes)
     ASSERT_TRUE(capture_open("cap.txt"));
     std::strcpy(capture_name, "cap.txt");
     mode_flag = MODE_PASEL;
-    for (int i = 0; i < 1000; ++i) {
-        log_char('c');
-    }
+    const std::string text(1000, 'c');
+    log_text(reinterpret_cast<const uint8_t*>(text.data()), 1000);
     shutdown();
     EXPECT_NE(plat::fake_console_output().find("\n\nPASEL32: Capture file \"cap.txt\" (1 KB)\n"),
               std::string::npos);

@@ -9,8 +9,9 @@
 
 #include "fileservice/filecmd.h"
 #include "fileservice/interpreter.h"
-#include "fileservice/progress.h"
+#include "output/progress.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "tests/fileservice/wire.h"
 #include "tests/support/fixture.h"
 
@@ -106,7 +107,7 @@ TEST_F(FileService, ReadOf256FromALargerFileAndCountsAbove256ReadOneBuffer)
     EXPECT_EQ(exchange(read_cmd(h, 0xFFFF)),
               (Writes{bytes({0x00, 0x01}), data.substr(256, 256), OK}));
     EXPECT_EQ(exchange(read_cmd(h, 1000)), (Writes{le16(188), data.substr(512), OK}));
-    EXPECT_EQ(prog_done, 700u);
+    EXPECT_EQ(progress_counters().done, 700u);
 }
 
 TEST_F(FileService, WriteOfCountZeroTakesOneByteAndWritesNothing)
@@ -125,7 +126,7 @@ TEST_F(FileService, WriteAboveTheBufferWritesEveryByteInPieces)
     const uint32_t h = open_ok(2, "out");
     const std::string data = pattern(601);
     EXPECT_EQ(exchange(write_cmd(h, data)), Writes{OK});
-    EXPECT_EQ(prog_done, 601u);
+    EXPECT_EQ(progress_counters().done, 601u);
     exchange(close_cmd(h));  // Windows shares no file the service holds for writing
     EXPECT_EQ(read_file("out"), data);
 }
@@ -133,15 +134,14 @@ TEST_F(FileService, WriteAboveTheBufferWritesEveryByteInPieces)
 TEST_F(FileService, FailedPieceIsRepliedAfterAllBytesAreTaken)
 {
     const uint32_t h = open_ok(2, "out");
-    exchange(write_cmd(h, "first"));
-    prog_done = 5;
+    exchange(write_cmd(h, "first"));  // 5 bytes done
     plat::fake_file_fail("write", ENOSPC);
     // The stream stays in step: the 0x02 0x05 inside the data is not a command.
     std::string data = pattern(600);
     data[300] = 0x02;
     data[301] = 0x05;
     EXPECT_EQ(exchange(write_cmd(h, data)), Writes{status(plat::file_status(ENOSPC, nullptr))});
-    EXPECT_EQ(prog_done, 5u);
+    EXPECT_EQ(progress_counters().done, 5u);
     // Closed first: Windows shares no file the service holds for writing.
     exchange(close_cmd(h));
     EXPECT_EQ(read_file("out"), "first");  // nothing after the failed piece lands elsewhere
@@ -262,19 +262,19 @@ TEST_F(FileService, ProgressStartsAtOpenAndIsClearedByAnyClose)
     write_file("b.bin", pattern(10));
     plat::fake_clock_set(5000);
     const uint32_t a = open_ok(1, "a.bin");
-    EXPECT_EQ(prog_total, 1000u);
-    EXPECT_EQ(prog_start, 5000u);
-    EXPECT_EQ(prog_flag, 1u);
+    EXPECT_EQ(progress_counters().total, 1000u);
+    EXPECT_EQ(progress_counters().start, 5000u);
+    EXPECT_EQ(progress_counters().shown, 1u);
     exchange(read_cmd(a, 100));
-    EXPECT_EQ(prog_done, 100u);
+    EXPECT_EQ(progress_counters().done, 100u);
 
     const uint32_t b = open_ok(1, "b.bin");
-    EXPECT_EQ(prog_total, 10u);
-    EXPECT_EQ(prog_done, 0u);
+    EXPECT_EQ(progress_counters().total, 10u);
+    EXPECT_EQ(progress_counters().done, 0u);
     EXPECT_EQ(exchange(close_cmd(b)), Writes{OK});  // not the file shown, cleared all the same
-    EXPECT_EQ(prog_total, 0u);
-    EXPECT_EQ(prog_done, 0u);
-    EXPECT_EQ(prog_flag, 0u);
+    EXPECT_EQ(progress_counters().total, 0u);
+    EXPECT_EQ(progress_counters().done, 0u);
+    EXPECT_EQ(progress_counters().shown, 0u);
     EXPECT_EQ(open_file_count, 1u);
 }
 
@@ -290,20 +290,20 @@ TEST_F(FileService, RmsNamesShowNoProgressButStillCountBytes)
 
     plat::fake_clock_set(9000);
     const uint32_t r = open_ok(1, "X.RMS");
-    EXPECT_EQ(prog_flag, 0u);
-    EXPECT_EQ(prog_total, 1000u);  // the earlier file's counters stay
-    EXPECT_EQ(prog_start, 1000u);
+    EXPECT_EQ(progress_counters().shown, 0u);
+    EXPECT_EQ(progress_counters().total, 1000u);  // the earlier file's counters stay
+    EXPECT_EQ(progress_counters().start, 1000u);
     plat::fake_console_clear_output();
     EXPECT_EQ(exchange(read_cmd(r, 50)).size(), 3u);
-    EXPECT_EQ(prog_done, 150u);
+    EXPECT_EQ(progress_counters().done, 150u);
     EXPECT_EQ(plat::fake_console_output(), "");  // no progress line for it
 
     open_ok(1, "y.rms");  // case matters: tracked
-    EXPECT_EQ(prog_flag, 1u);
-    EXPECT_EQ(prog_total, 60u);
+    EXPECT_EQ(progress_counters().shown, 1u);
+    EXPECT_EQ(progress_counters().total, 60u);
     open_ok(1, "RMS");  // shorter than ".RMS"
-    EXPECT_EQ(prog_flag, 1u);
-    EXPECT_EQ(prog_total, 3u);
+    EXPECT_EQ(progress_counters().shown, 1u);
+    EXPECT_EQ(progress_counters().total, 3u);
 }
 
 TEST_F(FileService, ReadShowsProgressAfterTheDataAndBeforeTheStatus)
@@ -316,7 +316,7 @@ TEST_F(FileService, ReadShowsProgressAfterTheDataAndBeforeTheStatus)
     exchange(read_cmd(h, 100));
     EXPECT_EQ(plat::fake_console_output(),
               "\rTotal 100 bytes, 100 bytes sent (100%), 00:02 elapsed, 00:00 left   \n");
-    EXPECT_EQ(prog_total, 0u);  // complete
+    EXPECT_EQ(progress_counters().total, 0u);  // complete
 }
 
 TEST_F(FileService, NameHoldingNulIsRefusedNotCut)
@@ -354,19 +354,19 @@ TEST_F(FileService, FailedCallsLeaveCountAndProgressAsTheyWere)
     plat::fake_file_fail("read", EIO);
     EXPECT_EQ(exchange(read_cmd(h, 10)),
               (Writes{bytes({0, 0}), status(plat::file_status(EIO, nullptr))}));
-    EXPECT_EQ(prog_done, 10u);
+    EXPECT_EQ(progress_counters().done, 10u);
 
     plat::fake_file_fail("open", EMFILE);
     open_fails(1, "f", plat::file_status(EMFILE, nullptr));
-    EXPECT_EQ(prog_total, 100u);
+    EXPECT_EQ(progress_counters().total, 100u);
 
     // A failed close still released the file: it is not closed twice, and the device's next
     // close of the handle brings the count down.
     plat::fake_file_fail("close", EIO);
     EXPECT_EQ(exchange(close_cmd(h)), Writes{status(plat::file_status(EIO, nullptr))});
     EXPECT_EQ(open_file_count, 1u);
-    EXPECT_EQ(prog_total, 100u);
-    EXPECT_EQ(prog_done, 10u);
+    EXPECT_EQ(progress_counters().total, 100u);
+    EXPECT_EQ(progress_counters().done, 10u);
     EXPECT_EQ(exchange(read_cmd(h, 10)), (Writes{bytes({0, 0}), status(6)}));
     EXPECT_EQ(exchange(close_cmd(h)), Writes{OK});
     EXPECT_EQ(open_file_count, 0u);
@@ -377,14 +377,14 @@ TEST_F(FileService, UnreadableSizeOpensWithoutATotal)
     write_file("f", pattern(100));
     plat::fake_file_fail("size", EIO);
     open_ok(1, "f");
-    EXPECT_EQ(prog_total, 0u);
-    EXPECT_EQ(prog_flag, 1u);
+    EXPECT_EQ(progress_counters().total, 0u);
+    EXPECT_EQ(progress_counters().shown, 1u);
 }
 
 TEST(DeviceName, BackslashesBecomeSlashesAndNothingElseChanges)
 {
     char name[] = "a\\b/c\\\\D.RMS ";
-    device_name_to_path(name);
+    plat::device_name_to_path(name);
     EXPECT_STREQ(name, "a/b/c//D.RMS ");
 }
 

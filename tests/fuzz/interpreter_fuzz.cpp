@@ -9,8 +9,8 @@
 #include "app/startup.h"
 #include "fileservice/filecmd.h"
 #include "fileservice/interpreter.h"
-#include "fileservice/progress.h"
 #include "output/logfile.h"
+#include "output/progress.h"
 #include "output/text.h"
 #include "platform/fake/fake.h"
 #include "port/mode.h"
@@ -33,10 +33,8 @@ static std::string interpret(const uint8_t* data, size_t size, size_t chunk, boo
         } else {
             for (size_t j = i; j < i + n; ++j) {
                 interp_byte(data[j]);
-                assert(text_length() < TEXT_BUF_SIZE);
             }
         }
-        assert(text_length() < TEXT_BUF_SIZE);
         text_flush();
     }
     assert(open_file_count == 0);

@@ -1,4 +1,4 @@
-// tests/output/logfile_test.cpp: the log character write with its wrap mark, the capture file
+// tests/output/logfile_test.cpp: the log's PASEL text write with its wrap mark, the capture file
 // and the sizes reported in KB.
 #include <string>
 
@@ -14,7 +14,8 @@ class LogChar : public SystemTest
     static void put(const std::string& s)
     {
         for (const char c : s) {
-            log_char(static_cast<uint8_t>(c));
+            const uint8_t b = static_cast<uint8_t>(c);
+            log_text(&b, 1);
         }
     }
 };

@@ -6,6 +6,7 @@
 
 #include "app/startup.h"
 #include "packet/framing.h"
+#include "packet/link.h"
 #include "packet/pool.h"
 #include "packet/transfer.h"
 #include "port/mode.h"
@@ -216,21 +217,25 @@ TEST_F(Framing, LinkComesBackInStepAfterAnOverlongFrame)
     EXPECT_EQ(take_text(), "okokok");
 }
 
-TEST_F(Framing, FullTextRingDropsTheNewestBytes)
+TEST_F(Framing, TextBeyondTheRingIsShownWhole)
 {
     std::string text;
-    for (uint32_t i = 0; i < TEXT_RING_SIZE + 100; i++) {
+    for (uint32_t i = 0; i < SHOW_SIZE + TEXT_RING_SIZE + 100; i++) {
         text.push_back(static_cast<char>('a' + i % 26));
     }
-    feed_line(text);
-    EXPECT_EQ(take_text(), text.substr(0, TEXT_RING_SIZE));
-    EXPECT_EQ(text_take(), -1);
-    feed_line("after");  // the ring works on across its wrap
-    EXPECT_EQ(take_text(), "after");
+    plat::fake_console_clear_output();
+    pasel_chunk(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));
+    pasel_drain();
+    EXPECT_EQ(plat::fake_console_output(), text);
+    plat::fake_console_clear_output();
+    const std::string after = "after";  // the ring works on across its wrap
+    pasel_chunk(reinterpret_cast<const uint8_t*>(after.data()), 5);
+    pasel_drain();
+    EXPECT_EQ(plat::fake_console_output(), after);
 }
 
-// The same chunks taken byte by byte and a chunk at a time: the same packets and the same text,
-// frames and text split anywhere, the ring full and dropping, taken a byte or a run at a time.
+// The same chunks taken byte by byte by the deframer and a chunk at a time by the link's front
+// door: the same packets and the same text, frames and text split anywhere, the ring full.
 TEST_F(Framing, ChunkAtOnceDoesWhatSingleBytesDo)
 {
     const std::string stream =
@@ -239,18 +244,21 @@ TEST_F(Framing, ChunkAtOnceDoesWhatSingleBytesDo)
         std::string(TEXT_RING_SIZE + 300, 't') + frame_of(data(2, "d")) + "tail";
     auto run = [&](size_t cut, bool at_once) REQUIRES(link_lock) {
         modules_init();
+        line_text().clear();
         mode_flag = MODE_PASEL;
         std::string text;
         std::vector<std::string> packets;
         for (size_t i = 0; i < stream.size(); i += cut) {
             const std::string chunk = stream.substr(i, cut);
             if (at_once) {
-                deframe_chunk(reinterpret_cast<const uint8_t*>(chunk.data()),
-                              static_cast<uint32_t>(chunk.size()));
-                uint8_t out[TEXT_RING_SIZE];
-                for (uint32_t n = text_take_run(out, 700); n > 0; n = text_take_run(out, 700)) {
-                    text.append(reinterpret_cast<const char*>(out), n);
-                }
+                pasel_chunk(reinterpret_cast<const uint8_t*>(chunk.data()),
+                            static_cast<uint32_t>(chunk.size()));
+                const std::vector<std::string> got = take_received();  // not dispatched
+                plat::fake_console_clear_output();
+                pasel_drain();  // the text alone
+                text += plat::fake_console_output();
+                packets.insert(packets.end(), got.begin(), got.end());
+                continue;
             } else {
                 feed_line(chunk);
                 text += take_text();

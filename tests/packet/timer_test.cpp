@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "fileservice/progress.h"
+#include "output/progress.h"
 #include "packet/framing.h"
 #include "packet/timer.h"
 #include "packet/transfer.h"
@@ -149,7 +149,7 @@ TEST_F(Timer, UnansweredDataBlockGoesFourTimesThenTheError)
         EXPECT_EQ(sent(), Sent{block2});  // its own number and bytes; the file is not read
         expect_ticks += 20;
     }
-    EXPECT_EQ(prog_done, 256u);  // resends add nothing
+    EXPECT_EQ(progress_counters().done, 256u);  // resends add nothing
     run_pass();
     EXPECT_EQ(ticks(), expect_ticks);
     EXPECT_EQ(sent(), Sent{error_pkt(ERR_DATA_TIMEOUT)});

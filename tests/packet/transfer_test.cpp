@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fileservice/progress.h"
+#include "output/progress.h"
 #include "packet/framing.h"
 #include "packet/pool.h"
 #include "packet/timer.h"
@@ -76,7 +76,7 @@ TEST_F(Transfer, GetSendsAFileBlockByBlock)
     EXPECT_EQ(sent(), Sent{hex("04 00 80 01 F4 03 E8")});
     EXPECT_EQ(transfer_state, TS_SEND_START);
     EXPECT_EQ(timeout_value, T2);
-    EXPECT_EQ(prog_total, 300u);
+    EXPECT_EQ(progress_counters().total, 300u);
 
     deliver(ack(0));
     EXPECT_EQ(sent(), Sent{data(1, body.substr(0, 128))});
@@ -86,7 +86,7 @@ TEST_F(Transfer, GetSendsAFileBlockByBlock)
     EXPECT_EQ(sent(), Sent{data(2, body.substr(128, 128))});
     deliver(ack(3));
     EXPECT_EQ(sent(), Sent{data(3, body.substr(256))});
-    EXPECT_EQ(prog_done, 300u);
+    EXPECT_EQ(progress_counters().done, 300u);
     deliver(ack(4));
     EXPECT_EQ(sent(), Sent{end_pkt()});
     EXPECT_EQ(transfer_state, TS_SEND_END);
@@ -97,7 +97,7 @@ TEST_F(Transfer, GetSendsAFileBlockByBlock)
     EXPECT_EQ(transfer_state, TS_IDLE);
     EXPECT_EQ(timeout_value, 0u);
     EXPECT_FALSE(plat::fake_event_is_set(timer_event));
-    EXPECT_EQ(prog_done, 300u);  // resends and acks add nothing
+    EXPECT_EQ(progress_counters().done, 300u);  // resends and acks add nothing
     EXPECT_EQ(pool_free_count(), POOL_SIZE - 1);
 }
 
@@ -239,8 +239,8 @@ TEST_F(Transfer, PutReceivesAFile)
     EXPECT_EQ(sent(), Sent{ack(3)});
     deliver(data(3, "def"));
     EXPECT_EQ(sent(), Sent{ack(4)});
-    EXPECT_EQ(prog_done, 6u);
-    EXPECT_EQ(prog_total, 0u);
+    EXPECT_EQ(progress_counters().done, 6u);
+    EXPECT_EQ(progress_counters().total, 0u);
     deliver(end_pkt());
     EXPECT_EQ(sent(), Sent{ack(0)});
     EXPECT_EQ(transfer_state, TS_IDLE);
@@ -252,8 +252,7 @@ TEST_F(Transfer, EndOfReceivedFileReportsBytesAndTime)
     for (uint32_t start : {1000u, 0xfffffff0u}) {  // and across the wrap of the tick count
         SCOPED_TRACE(start);
         plat::fake_clock_set(start);
-        prog_start = start;
-        prog_done = 0;
+        progress_begin(0);  // the clock from start, nothing done
         plat::fake_console_clear_output();
         start_put("r.bin");
         for (int b = 1; b <= 3; b++) {
@@ -333,7 +332,7 @@ TEST_F(Transfer, UnexpectedPacketsByState)
     EXPECT_EQ(sent(), Sent{});
     deliver(ack(0));
     EXPECT_EQ(transfer_state, TS_IDLE);
-    EXPECT_EQ(prog_total, 0u);
+    EXPECT_EQ(progress_counters().total, 0u);
 
     start_get("f");
     (void)sent();
@@ -386,7 +385,7 @@ TEST_F(Transfer, ErrorStateResendsThenGoesIdle)
 {
     deliver(request(PKT_GET_REQUEST, 128, T1, T2, "missing"));
     EXPECT_EQ(sent(), Sent{error_pkt(ERR_FILE)});
-    prog_total = 1234;
+    progress_size(1234);
     for (int i = 0; i < 3; i++) {
         expire();
         EXPECT_EQ(sent(), Sent{error_pkt(ERR_TIMEOUT)});  // code 1 whatever came first
@@ -396,7 +395,7 @@ TEST_F(Transfer, ErrorStateResendsThenGoesIdle)
     EXPECT_EQ(sent(), Sent{});
     EXPECT_EQ(transfer_state, TS_IDLE);
     EXPECT_EQ(timeout_value, 0u);
-    EXPECT_EQ(prog_total, 0u);
+    EXPECT_EQ(progress_counters().total, 0u);
 }
 
 TEST_F(Transfer, InitClosesATransferFileLeftOpen)

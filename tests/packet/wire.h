@@ -106,17 +106,28 @@ inline std::string unframe(const std::string& frame)
     return body;
 }
 
+// The text between frames that the deframer has handed back, not yet taken.
+inline std::string& line_text()
+{
+    static std::string text;
+    return text;
+}
+
+// The device's bytes through the deframer one at a time; the text between frames is kept
+// here, as the link's front door keeps it.
 inline void feed_line(const std::string& bytes)
 {
     for (char c : bytes) {
-        deframe_byte(static_cast<uint8_t>(c));
+        if (deframe_byte(static_cast<uint8_t>(c))) {
+            line_text().push_back(c);
+        }
     }
 }
 
 // The bytes of a received Packet, opcode first.
 inline std::string packet_bytes(const Packet* p)
 {
-    return std::string(reinterpret_cast<const char*>(p->data + p->offset), p->length);
+    return std::string(reinterpret_cast<const char*>(p->data), p->length);
 }
 
 // Every Packet on the receive queue, taken off it and given back.
@@ -130,13 +141,11 @@ inline std::vector<std::string> take_received()
     return out;
 }
 
-// Every byte of text between frames, taken from the ring.
+// Every byte of text between frames fed so far and not yet taken.
 inline std::string take_text()
 {
     std::string out;
-    for (int c = text_take(); c >= 0; c = text_take()) {
-        out.push_back(static_cast<char>(c));
-    }
+    out.swap(line_text());
     return out;
 }
 

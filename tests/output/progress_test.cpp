@@ -1,8 +1,8 @@
-// tests/fileservice/progress_test.cpp: the progress lines, when they are printed, their
+// tests/output/progress_test.cpp: the progress lines, when they are printed, their
 // arithmetic, completion and the PASEL idle reset.
 #include <string>
 
-#include "fileservice/progress.h"
+#include "output/progress.h"
 #include "packet/transfer.h"
 #include "port/mode.h"
 #include "tests/support/fixture.h"
@@ -26,17 +26,17 @@ class Progress : public SystemTest
     // Starts a transfer of total bytes at tick start with done bytes done.
     static void running(uint32_t total, uint32_t done, uint32_t start = 0) REQUIRES(link_lock)
     {
-        prog_total = total;
-        prog_done = done;
-        prog_start = start;
-        prog_last_s = 0;
+        plat::fake_clock_set(start);
+        progress_begin(total);
+        progress_add(done);
     }
     // Output of one display call at tick now.
     static std::string show_at(uint32_t now) REQUIRES(link_lock)
     {
         plat::fake_clock_set(now);
         plat::fake_console_clear_output();
-        progress_show(transfer_phase());
+        // As the program calls it: the packet link's phase in PASEL mode, a file read in KIVET.
+        progress_show(mode_flag.load() == MODE_PASEL ? transfer_phase() : LP_FILE_READ);
         return plat::fake_console_output();
     }
 };
@@ -46,10 +46,10 @@ TEST_F(Progress, TotalLineShowsPercentElapsedAndTimeLeft)
     running(1000, 500);
     EXPECT_EQ(show_at(2500),
               "\rTotal 1000 bytes, 500 bytes sent (50%), 00:02 elapsed, 00:03 left   ");
-    EXPECT_EQ(prog_last_s, 2u);
-    EXPECT_EQ(prog_elapsed, 2500u);
+    EXPECT_EQ(progress_counters().last_s, 2u);
+    EXPECT_EQ(progress_counters().elapsed, 2500u);
     EXPECT_EQ(show_at(2999), "");  // same whole second
-    prog_done = 600;
+    progress_add(100);             // 600 done
     EXPECT_EQ(show_at(3000),
               "\rTotal 1000 bytes, 600 bytes sent (60%), 00:03 elapsed, 00:02 left   ");
 }
@@ -58,11 +58,11 @@ TEST_F(Progress, CompletionWithinTheFirstSecondPrintsOneLineAndALineFeed)
 {
     running(100, 100);
     EXPECT_EQ(show_at(0), "");  // nothing elapsed yet: nothing to divide by
-    EXPECT_EQ(prog_total, 100u);
+    EXPECT_EQ(progress_counters().total, 100u);
     EXPECT_EQ(show_at(10),
               "\rTotal 100 bytes, 100 bytes sent (100%), 00:00 elapsed, 00:00 left   \n");
-    EXPECT_EQ(prog_total, 0u);
-    EXPECT_EQ(prog_done, 0u);
+    EXPECT_EQ(progress_counters().total, 0u);
+    EXPECT_EQ(progress_counters().done, 0u);
     EXPECT_EQ(show_at(5000), "");
 }
 
@@ -71,7 +71,7 @@ TEST_F(Progress, DoneBeyondTotalIsClampedAndComplete)
     running(1000, 1200);
     EXPECT_EQ(show_at(1000),
               "\rTotal 1000 bytes, 1000 bytes sent (100%), 00:01 elapsed, 00:00 left   \n");
-    EXPECT_EQ(prog_total, 0u);
+    EXPECT_EQ(progress_counters().total, 0u);
 }
 
 TEST_F(Progress, EstimateShortOfElapsedShowsNothingLeft)
@@ -105,20 +105,19 @@ TEST_F(Progress, PaselReceiveShowsBytesReceivedOncePerSecond)
     running(0, 800);
     EXPECT_EQ(show_at(61500), "\r800 bytes received, 01:01 elapsed     ");
     EXPECT_EQ(show_at(61900), "");
-    EXPECT_EQ(prog_start, 0u);  // no reset while a transfer runs
+    EXPECT_EQ(progress_counters().start, 0u);  // no reset while a transfer runs
 }
 
 TEST_F(Progress, PaselIdleResetPrintsALineFeedAndRestartsTheClock)
 {
     mode_flag = MODE_PASEL;
     running(1000, 10, 100);
-    prog_last_s = 3;
     EXPECT_EQ(show_at(7000),
               "\rTotal 1000 bytes, 10 bytes sent (1%), 00:06 elapsed, 11:24 left   \n");
-    EXPECT_EQ(prog_total, 0u);
-    EXPECT_EQ(prog_done, 0u);
-    EXPECT_EQ(prog_start, 7000u);
-    EXPECT_EQ(prog_last_s, 0u);
+    EXPECT_EQ(progress_counters().total, 0u);
+    EXPECT_EQ(progress_counters().done, 0u);
+    EXPECT_EQ(progress_counters().start, 7000u);
+    EXPECT_EQ(progress_counters().last_s, 0u);
 }
 
 TEST_F(Progress, KivetModeNeverShowsReceivedLineNorResets)
@@ -128,8 +127,8 @@ TEST_F(Progress, KivetModeNeverShowsReceivedLineNorResets)
     EXPECT_EQ(show_at(61500), "");
     transfer_state = TS_IDLE;
     EXPECT_EQ(show_at(62500), "");
-    EXPECT_EQ(prog_start, 100u);
-    EXPECT_EQ(prog_done, 800u);
+    EXPECT_EQ(progress_counters().start, 100u);
+    EXPECT_EQ(progress_counters().done, 800u);
 }
 
 }  // namespace
