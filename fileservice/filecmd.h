@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/threads.h"
+#include "platform/wire_status.h"
 
 // Command codes after CMD_INTRO.
 constexpr uint8_t FS_OPEN = 0x00;
@@ -17,20 +18,6 @@ constexpr uint8_t FS_CMD5 = 0x05;
 constexpr uint16_t FS_BAD_HANDLE = 0xFFFF;  // open reply for a failed open
 constexpr uint32_t FS_READ_MAX = 256;       // bytes one read replies at most
 constexpr uint32_t FS_WRITE_MAX = 250;      // bytes of one write buffer
-
-// Wire status numbers (the error numbers of the platform the devices were written for).
-constexpr uint32_t ST_OK = 0;
-constexpr uint32_t ST_FILE_NOT_FOUND = 2;
-constexpr uint32_t ST_PATH_NOT_FOUND = 3;
-constexpr uint32_t ST_TOO_MANY_OPEN = 4;
-constexpr uint32_t ST_ACCESS_DENIED = 5;
-constexpr uint32_t ST_INVALID_HANDLE = 6;
-constexpr uint32_t ST_SHARING_VIOLATION = 32;
-constexpr uint32_t ST_FILE_EXISTS = 80;
-constexpr uint32_t ST_INVALID_PARAMETER = 87;
-constexpr uint32_t ST_DISK_FULL = 112;
-constexpr uint32_t ST_NAME_TOO_LONG = 206;
-constexpr uint32_t ST_GENERAL_FAILURE = 31;  // any failure without a number of its own
 
 // Files the device may hold open at once; handles are 1..FS_FILES_MAX, every 16-bit value but
 // 0 and 0xFFFF, so that the service sets no limit of its own: the process's limit on open

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/native_files.h"
+#include "platform/wire_status.h"
 
 namespace plat
 {
@@ -16,9 +17,7 @@ const int FAIL_BAD_HANDLE = EBADF;
 namespace
 {
 
-constexpr uint32_t ST_PATH_NOT_FOUND = 3;
-constexpr uint32_t ST_GENERAL_FAILURE = 31;  // any failure the table does not name
-constexpr size_t DIR_MAX = 4096;             // a longer directory part is taken to exist
+constexpr size_t DIR_MAX = 4096;  // a longer directory part is taken to exist
 
 struct ErrnoStatus {
     int err;
@@ -26,24 +25,24 @@ struct ErrnoStatus {
 };
 // clang-format off
 constexpr ErrnoStatus ERRNO_STATUS[] = {
-    {ENOENT, 2},        // file not found; 3 when a directory on the way is missing
-    {ENOTDIR, 3},       // path not found
-    {EMFILE, 4},        // too many open files
-    {ENFILE, 4},
-    {EACCES, 5},        // access denied
-    {EPERM, 5},
-    {EISDIR, 5},
-    {EROFS, 5},
-    {EBADF, 6},         // invalid handle
-    {EWOULDBLOCK, 32},  // sharing violation: a lock held by another opener
-    {EAGAIN, 32},
-    {EBUSY, 32},
-    {EEXIST, 80},       // file exists
-    {EINVAL, 87},       // invalid parameter
-    {ENOSPC, 112},      // disk full
-    {EDQUOT, 112},
-    {EFBIG, 112},       // the file-size limit: no more room for this file
-    {ENAMETOOLONG, 206},
+    {ENOENT, ST_FILE_NOT_FOUND},  // ST_PATH_NOT_FOUND when a directory on the way is missing
+    {ENOTDIR, ST_PATH_NOT_FOUND},
+    {EMFILE, ST_TOO_MANY_OPEN},
+    {ENFILE, ST_TOO_MANY_OPEN},
+    {EACCES, ST_ACCESS_DENIED},
+    {EPERM, ST_ACCESS_DENIED},
+    {EISDIR, ST_ACCESS_DENIED},
+    {EROFS, ST_ACCESS_DENIED},
+    {EBADF, ST_INVALID_HANDLE},
+    {EWOULDBLOCK, ST_SHARING_VIOLATION},  // a lock held by another opener
+    {EAGAIN, ST_SHARING_VIOLATION},
+    {EBUSY, ST_SHARING_VIOLATION},
+    {EEXIST, ST_FILE_EXISTS},
+    {EINVAL, ST_INVALID_PARAMETER},
+    {ENOSPC, ST_DISK_FULL},
+    {EDQUOT, ST_DISK_FULL},
+    {EFBIG, ST_DISK_FULL},  // the file-size limit: no more room for this file
+    {ENAMETOOLONG, ST_NAME_TOO_LONG},
 };
 // clang-format on
 

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include "platform/wire_status.h"
+
 namespace plat
 {
 
@@ -16,7 +18,7 @@ const int FAIL_BAD_HANDLE = ERROR_INVALID_HANDLE;
 namespace
 {
 
-constexpr uint32_t ST_GENERAL_FAILURE = ERROR_GEN_FAILURE;  // 31: no failure may be sent as 0
+static_assert(ST_GENERAL_FAILURE == ERROR_GEN_FAILURE, "the device's numbers are the system's");
 constexpr DWORD TEXT_MAX = 512;
 
 thread_local char text_buf[TEXT_MAX];  // each thread's last text
