@@ -12,6 +12,7 @@ import os
 import platform
 import random
 import select
+import shlex
 import shutil
 import signal
 import statistics
@@ -105,10 +106,12 @@ def fmt(x, form):
     return "-" if x is None else format(x, form)
 
 
-def table(title, head, rows):
+def table(title, head, rows, after=()):
     out = ["", f"### {title}", "", "| " + " | ".join(head) + " |",
            "|" + "|".join("---" if i == 0 else "--:" for i in range(len(head))) + "|"]
     out += ["| " + " | ".join(r) + " |" for r in rows]
+    if after:
+        out += [""] + list(after)
     text = "\n".join(out)
     print(text, flush=True)
     return text
@@ -155,8 +158,9 @@ class Tmux:
         self.cmd("kill-server")
 
 
-def time_log(log, expected_size, t0, stall=5.0):
-    """Seconds from t0 until log holds expected_size bytes; None if it stops growing short."""
+def time_log(log, expected_size, t0, stall=5.0, limit=None):
+    """Seconds from t0 until log holds expected_size bytes; None if it stops growing short or
+    takes longer than limit seconds (the third value then tells which)."""
     last, last_change = -1, time.monotonic()
     while True:
         try:
@@ -165,12 +169,84 @@ def time_log(log, expected_size, t0, stall=5.0):
             size = 0
         now = time.monotonic()
         if size >= expected_size:
-            return now - t0, size
+            return now - t0, size, ""
+        if limit is not None and now - t0 > limit:
+            return None, size, "timed out"
         if size != last:
             last, last_change = size, now
         elif now - last_change > stall:
-            return None, size
+            return None, size, "stopped"
         time.sleep(0.001)
+
+
+# Other serial terminals, run on the same port at the same baud with a log file: quiet, no
+# local echo, no character mapping. Each is quit with its own exit key (as bytes typed into a
+# pty console, as tmux key names), then SIGTERM if that does not end it.
+PEERS = ["picocom", "tio"]
+PEER_LIMIT = 120.0  # seconds a peer row may take before it is marked as timed out
+
+
+def peer_args(kind, port):
+    if kind == "picocom":
+        return ["picocom", "--quiet", "--baud", "115200", "--imap", "", "--omap", "",
+                "--logfile", "bench.log", port]
+    return ["tio", "--mute", "--baudrate", "115200", "--map", "", "--log", "--log-file",
+            "bench.log", port]
+
+
+PEER_QUIT = {"picocom": (b"\x01\x18", ["C-a", "C-x"]), "tio": (b"\x14q", ["C-t", "q"])}
+
+
+def wait_open(pid, path, timeout):
+    """Wait until process pid has path open (the peer has opened the port)."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except OSError:
+            return False
+        for fd in fds:
+            try:
+                if os.readlink(f"/proc/{pid}/fd/{fd}") == path:
+                    return True
+            except OSError:
+                pass
+        time.sleep(0.01)
+    return False
+
+
+def gone(pid, proc, timeout):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if proc is not None:
+            if proc.poll() is not None:
+                return True
+        elif not os.path.exists(f"/proc/{pid}"):
+            return True
+        time.sleep(0.02)
+    return False
+
+
+def peer_quit(kind, pid, proc, tmux, keys_fd):
+    """Quit a peer with its exit key; SIGTERM (then SIGKILL) if it is still there after 5 s.
+    Returns a note when the key did not do it."""
+    key_bytes, key_names = PEER_QUIT[kind]
+    if tmux:
+        tmux.cmd("send-keys", *key_names)
+    else:
+        os.write(keys_fd, key_bytes)
+    if gone(pid, proc, 5):
+        return ""
+    if proc is not None:
+        stop(proc)
+    else:
+        try:
+            os.kill(pid, signal.SIGTERM)
+            if not gone(pid, None, 5):
+                os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    return f"{kind} did not quit on its exit key"
 
 
 def text_run(kind, console, mode, binaries, work, datafile, expected):
@@ -179,6 +255,7 @@ def text_run(kind, console, mode, binaries, work, datafile, expected):
     log = os.path.join(run, "bench.log")
     dm, ds, dname = pty_pair()
     procs, note, prog_pid = [], "", None
+    peer_pid, peer_proc, keys_fd = None, None, None
     tmux = Tmux(run) if console == "tmux" else None
     try:
         if kind == "program":
@@ -203,6 +280,28 @@ def text_run(kind, console, mode, binaries, work, datafile, expected):
             time.sleep(0.3)  # the receive thread purges the line when it starts
             os.close(ds)
             ds = None
+        elif kind in PEERS:
+            # A user configuration file of the peer's must not change what it does.
+            args = ["env", f"HOME={run}", f"XDG_CONFIG_HOME={run}"] + peer_args(kind, dname)
+            if tmux:
+                tmux.start("exec " + shlex.join(args), run)
+                end = time.monotonic() + 10
+                while not peer_pid and time.monotonic() < end:
+                    out = tmux.cmd("display", "-p", "#{pane_pid}").stdout.strip()
+                    peer_pid = int(out) if out.isdigit() else None
+                    time.sleep(0.01)
+            else:
+                cm, cs, _ = pty_pair(raw=False)
+                peer_proc = spawn(args, cwd=run, stdin=cs, stdout=cs, stderr=cs)
+                procs.append(peer_proc)
+                peer_pid = peer_proc.pid
+                os.close(cs)
+                procs.append(spawn(["cat"], stdin=cm, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL))
+                keys_fd = cm  # kept open to type the exit key
+            if not peer_pid or not wait_open(peer_pid, dname, 10):
+                return None, f"{kind} did not open the port", None
+            time.sleep(0.3)  # it sets the port up after opening it
         else:
             shell = f"exec cat {dname} > bench.log" if kind == "cat" else \
                 f"cat {dname} | tee bench.log"
@@ -222,9 +321,12 @@ def text_run(kind, console, mode, binaries, work, datafile, expected):
         t0 = time.monotonic()
         writer = spawn(["cat", datafile], stdout=dm)
         procs.append(writer)
-        secs, size = time_log(log, len(expected), t0)
+        limit = PEER_LIMIT if kind in PEERS else None
+        secs, size, why = time_log(log, len(expected), t0, limit=limit)
         cpu = proc_counts(prog_pid)[0] if prog_pid else None
-        if secs is None:
+        if why == "timed out":
+            note = f"timed out after {limit:.0f} s at {size} of {len(expected)} bytes"
+        elif secs is None:
             note = f"log stopped at {size} of {len(expected)} bytes"
         else:
             with open(log, "rb") as f:
@@ -234,12 +336,17 @@ def text_run(kind, console, mode, binaries, work, datafile, expected):
                           min(len(got), len(expected)))
                 note = f"log differs from byte {at}"
                 secs = None
+        if peer_pid:
+            quit_note = peer_quit(kind, peer_pid, peer_proc, tmux, keys_fd)
+            note = note or quit_note
         return secs, note, cpu
     finally:
         for p in procs:
             stop(p)
         if tmux:
             tmux.kill()
+        if keys_fd is not None:
+            os.close(keys_fd)
         if ds is not None:
             os.close(ds)
         os.close(dm)
@@ -254,11 +361,14 @@ def bench_text(mode, builds, work, rounds, megabytes):
         f.write(data)
     expected_prog = data if mode == "kivet" else pasel_log(data)
     consoles = ["pty"] + (["tmux"] if shutil.which("tmux") else [])
+    peers = [p for p in PEERS if shutil.which(p)]
+    left_out = [f"{p} not installed: its rows are left out" for p in PEERS if p not in peers]
     rows = [("cat > file", "cat", None, builds[0][1])]
     for c in consoles:
         label = "pty to /dev/null" if c == "pty" else "tmux pane"
         rows += [(f"{name}, {label}", "program", c, bins) for name, bins in builds]
         rows.append((f"cat \\| tee log, {label}", "tee", c, builds[0][1]))
+        rows += [(f"{p}, {label}", p, c, builds[0][1]) for p in peers]
     times = {r[0]: [] for r in rows}
     cpus = {r[0]: [] for r in rows}
     ratios = {r[0]: [] for r in rows}
@@ -293,7 +403,7 @@ def bench_text(mode, builds, work, rounds, megabytes):
              else "2. Device text, PASEL mode with a wrapped log file")
     return table(f"{title} ({mb:.1f} MB, {rounds} rounds)",
                  ["row", "s", "MB/s", "program / tee (same round)", "program CPU s", "note"],
-                 out_rows)
+                 out_rows, left_out)
 
 
 # ---- 3: transfers over a paced line -------------------------------------------------------
