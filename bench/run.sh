@@ -13,5 +13,15 @@ if [ ! -x "$build/bench-relay" ] || [ bench/relay.cpp -nt "$build/bench-relay" ]
     "${CXX:-c++}" -std=c++20 -O2 -Wall -Wextra -o "$build/bench-relay" bench/relay.cpp -lpthread -lutil
 fi
 command -v tmux >/dev/null || echo "tmux is not installed: the tmux rows are skipped"
+# Peer rows of the text tables: other serial terminals. Installed quietly when run as root;
+# when they are still missing, bench.py leaves their rows out with a note under the table.
+missing=()
+for peer in picocom tio; do command -v "$peer" >/dev/null || missing+=("$peer"); done
+if [ "${#missing[@]}" -gt 0 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 ||
+        { apt-get update -qq >/dev/null 2>&1 &&
+          apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1; } || true
+fi
 exec python3 bench/bench.py --build "$build" --relay "$build/bench-relay" \
     --out "$build/bench-results.md" "$@"
