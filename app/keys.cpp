@@ -8,6 +8,7 @@
 #include "fileservice/filecmd.h"
 #include "output/logfile.h"
 #include "output/text.h"
+#include "output/trace.h"
 #include "packet/transfer.h"
 #include "port/mode.h"
 #include "port/port.h"
@@ -69,6 +70,7 @@ static void hot_mode() REQUIRES(link_lock)
         return;  // never while the device holds a file or a transfer runs
     }
     mode_flag = mode_flag.load() == MODE_PASEL ? MODE_KIVET : MODE_PASEL;
+    trace_event("mode %s", mode_flag.load() == MODE_PASEL ? "PASEL" : "KIVET");
     backspace_char = mode_flag.load() == MODE_KIVET ? 0x7F : 0x08;
     plat::console_print("\r\n%s: File transfer mode change to %s, Backspace key: %02x\n",
                         program_label(), program_label(), backspace_char);

@@ -9,6 +9,7 @@
 
 #include "output/logfile.h"
 #include "output/text.h"
+#include "output/trace.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -84,19 +85,20 @@ static bool starts_with2(const char* arg, const char* a, const char* b)
     return eq2(a) || eq2(b);
 }
 
-// The directory of a "/ROOT:<dir>" argument ("ROOT" in any case, '-' for '/'), or nullptr.
-static const char* root_option(const char* arg)
+// The value of a "/<WORD>:<value>" argument (word, lower case with its ':', in any case; '-'
+// for '/'), or nullptr.
+static const char* value_option(const char* arg, const char* word)
 {
-    static const char ROOT[] = "root:";
     if (arg[0] != '/' && arg[0] != '-') {
         return nullptr;
     }
-    for (size_t k = 0; k < sizeof ROOT - 1; ++k) {
-        if (std::tolower(static_cast<unsigned char>(arg[k + 1])) != ROOT[k]) {
+    size_t k = 0;
+    for (; word[k] != '\0'; ++k) {
+        if (std::tolower(static_cast<unsigned char>(arg[k + 1])) != word[k]) {
             return nullptr;
         }
     }
-    return arg + sizeof ROOT;
+    return arg + 1 + k;
 }
 
 uint8_t mode_from_name(const char* argv0)
@@ -165,14 +167,21 @@ int cmdline_parse(int argc, char** argv)
     }
     plat::LockHold hold(link_lock);
     timestamp_option = 0;
-    if (i < argc && starts_with2(argv[i], "/t", "-t")) {
+    if (i < argc && starts_with2(argv[i], "/t", "-t") &&
+        value_option(argv[i], "trace:") == nullptr) {
         timestamp_option = 1;
         ++i;
     }
-    const char* root = nullptr;  // the directory the device's file names are confined to
-    if (i < argc && root_option(argv[i]) != nullptr) {
-        root = root_option(argv[i]);
-        ++i;
+    const char* root = nullptr;   // the directory the device's file names are confined to
+    const char* trace = nullptr;  // the protocol trace file
+    for (; i < argc; ++i) {       // the options with a value, in any order
+        if (const char* v = value_option(argv[i], "root:"); v != nullptr) {
+            root = v;
+        } else if (const char* t = value_option(argv[i], "trace:"); t != nullptr) {
+            trace = t;
+        } else {
+            break;
+        }
     }
     backspace_char = mode_flag.load() != MODE_PASEL ? 0x7F : 0x08;
     plat::console_print(BANNER_FORMAT, program_label());
@@ -193,6 +202,14 @@ int cmdline_parse(int argc, char** argv)
         if (r < 0) {
             plat::console_print("\nERROR: Unable to open root directory \"%s\"\nERROR #%d: %s\n",
                                 root, -r, plat::error_text(-r));
+            return 1;
+        }
+    }
+    if (trace != nullptr) {
+        int err = 0;
+        if (!trace_open(trace, &err)) {
+            plat::console_print("\nERROR: Unable to open trace file \"%s\"\nERROR #%d: %s\n",
+                                trace, err, plat::error_text(err));
             return 1;
         }
     }

@@ -11,6 +11,7 @@
 
 #include "fileservice/interpreter.h"
 #include "output/progress.h"
+#include "output/trace.h"
 #include "packet/link.h"
 #include "platform/serial.h"
 #include "port/mode.h"
@@ -29,6 +30,7 @@ void receive_drain()
 // nothing a returning device sends lands in an old file.
 static void link_lost() REQUIRES(link_lock)
 {
+    trace_event("port lost");
     kivet_link_lost();
     pasel_link_lost();
     progress_init();
@@ -68,6 +70,9 @@ void receive_pass()
         link_lost();
         link_lock.give();
         port_reopen();  // back when the port is; what it queued meanwhile is read below
+        link_lock.take();
+        trace_event("port back");
+        link_lock.give();
     }
     link_lock.take();
     read_pump();

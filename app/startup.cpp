@@ -14,6 +14,7 @@
 #include "output/logfile.h"
 #include "output/progress.h"
 #include "output/text.h"
+#include "output/trace.h"
 #include "packet/framing.h"
 #include "packet/link.h"
 #include "packet/pool.h"
@@ -59,6 +60,11 @@ int program_main(int argc, char** argv)
     if (port_open(port_name, baud_rate) != 0) {
         return 1;  // the reason is on the console
     }
+    {
+        plat::LockHold hold(link_lock);
+        trace_event("start: %s mode, port \"%s\" at %d baud", program_label(), port_name,
+                    baud_rate);
+    }
     r = plat::thread_start(receive_thread, plat::PRIO_HIGHEST);
     if (r != 0) {
         error_report("Create thread", -r);
@@ -102,6 +108,8 @@ void shutdown()
         capture_close();
     }
     plat::console_print("\r\n%s: program terminated.\n", program_label());
+    trace_event("end");
+    trace_close();
     transfer_close_file();
     port_shut();
 }

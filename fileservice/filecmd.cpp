@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "output/progress.h"
+#include "output/trace.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -200,8 +201,14 @@ uint32_t open_collect(uint32_t step, uint8_t b)
     // Complete; a name length of 0 takes one byte, like a length of 1.
     const uint32_t n = name_fill + 1;
     name_buf[n] = '\0';
+    char quoted[4 * plat::FILE_NAME_MAX + 8] = "";
+    if (trace_is_on()) {
+        (void)trace_quote(name_buf, n, quoted, sizeof quoted);  // as the device gave it
+    }
     uint32_t status = ST_OK;
-    reply_u16(fs_open(n, &status));
+    const uint32_t handle = fs_open(n, &status);
+    reply_u16(handle);
+    trace_event("open %s mode %u -> handle %u status %u", quoted, open_mode, handle, status);
     return status;
 }
 
@@ -230,6 +237,7 @@ uint32_t close_collect(uint32_t step, uint8_t b)
         progress_end();  // by any close, whichever file had the progress line
         status = ST_OK;
     }
+    trace_event("close handle %u -> status %u", close_handle, status);
     return status;
 }
 
@@ -271,6 +279,8 @@ uint32_t read_collect(uint32_t step, uint8_t b)
         port_write_buf(read_buf, got);
         progress_show(LP_FILE_READ);
     }
+    trace_event("read handle %u count %u -> %u bytes status %u", read_handle, read_count, got,
+                status);
     return status;
 }
 
@@ -333,6 +343,7 @@ uint32_t write_collect(uint32_t step, uint8_t b)
     if (write_status == ST_OK) {
         progress_add(write_count);  // a failed write leaves the counters as they were
     }
+    trace_event("write handle %u count %u -> status %u", write_handle, write_count, write_status);
     return write_status;
 }
 
@@ -342,5 +353,6 @@ uint32_t cmd5_collect(uint32_t step, uint8_t b)
     if (step + 1 < CMD5_ARGS) {
         return FS_MORE;
     }
+    trace_event("command 5 -> status %u", ST_OK);
     return ST_OK;
 }

@@ -10,6 +10,7 @@
 
 #include "fileservice/filecmd.h"
 #include "output/text.h"
+#include "output/trace.h"
 #include "platform/console.h"
 
 constexpr uint8_t TEXT_CLEAR = 0x45;  // 'E': after ESC, clears the screen
@@ -55,6 +56,7 @@ static void text_byte(uint8_t b) REQUIRES(link_lock)
         stamp_pending = false;
     }
     text_append(b);  // every byte that gets here, control bytes and NUL included
+    trace_text(1);
     if (timestamp_option != 0 && b == TEXT_CR) {
         stamp_pending = true;
     }
@@ -81,6 +83,7 @@ static void code_byte(uint8_t b) REQUIRES(link_lock)
         cmd_state = CS_CMD5;
         return;
     default:
+        trace_event("unknown command 0x%02x dropped", b);
         cmd_state = CS_TEXT;
         return;
     }
@@ -138,6 +141,7 @@ void interp_chunk(const uint8_t* buf, uint32_t n)
             }
             if (end > i) {
                 text_append_run(buf + i, end - i);
+                trace_text(end - i);
                 i = end;
                 continue;
             }
@@ -150,6 +154,7 @@ void kivet_chunk(const uint8_t* buf, uint32_t n)
 {
     text_empty();
     interp_chunk(buf, n);
+    trace_text_end();
     text_flush();
 }
 

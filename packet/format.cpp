@@ -3,8 +3,10 @@
 // transfer state machine and its timeout action with link_lock held.
 #include "packet/format.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "output/trace.h"
 #include "packet/framing.h"
 
 uint16_t get_be16(const uint8_t* p)
@@ -98,4 +100,80 @@ void pkt_send_error(uint8_t code)
     }
     p->data[1] = code;
     enqueue_send(p);
+}
+
+// What an error code means, as the trace says it.
+static const char* error_meaning(uint8_t code)
+{
+    switch (code) {
+    case ERR_TIMEOUT:
+        return "time-out";
+    case ERR_DATA_TIMEOUT:
+        return "data time-out";
+    case ERR_PROTOCOL:
+        return "protocol error";
+    case ERR_FILE:
+        return "file error";
+    default:
+        return "unknown";
+    }
+}
+
+void pkt_describe(const Packet* p, char* out, uint32_t size)
+{
+    const uint8_t* b = p->data;
+    const uint32_t n = p->length;
+    char name[4 * 255 + 8];
+    if (n == 0) {
+        (void)std::snprintf(out, size, "empty packet");
+        return;
+    }
+    switch (b[0]) {
+    case PKT_PUT_REQUEST:
+    case PKT_GET_REQUEST:
+        if (pkt_is_request(p, b[0])) {
+            (void)std::snprintf(out, size, "%s %s block size %u T1 %u T2 %u",
+                                b[0] == PKT_GET_REQUEST ? "GET" : "PUT",
+                                trace_quote(reinterpret_cast<const char*>(b + 8), b[7], name,
+                                            sizeof name),
+                                get_be16(b + 1), get_be16(b + 3), get_be16(b + 5));
+            return;
+        }
+        break;
+    case PKT_ACCEPT:
+        if (n == 7) {
+            (void)std::snprintf(out, size, "ACCEPT block size %u T1 %u T2 %u", get_be16(b + 1),
+                                get_be16(b + 3), get_be16(b + 5));
+            return;
+        }
+        break;
+    case PKT_ACK:
+        if (pkt_is_ack(p)) {
+            (void)std::snprintf(out, size, "ACK block %u", b[1]);
+            return;
+        }
+        break;
+    case PKT_DATA:
+        if (pkt_is_data(p)) {
+            (void)std::snprintf(out, size, "DATA block %u length %u", b[1], n - 2);
+            return;
+        }
+        break;
+    case PKT_END:
+        if (pkt_is_end(p)) {
+            (void)std::snprintf(out, size, "END");
+            return;
+        }
+        break;
+    case PKT_ERROR:
+        if (pkt_is_error(p)) {
+            (void)std::snprintf(out, size, "ERROR code %u (%s)", b[1], error_meaning(b[1]));
+            return;
+        }
+        break;
+    default:
+        (void)std::snprintf(out, size, "unknown opcode 0x%02x, %u bytes", b[0], n);
+        return;
+    }
+    (void)std::snprintf(out, size, "opcode %u with a wrong length, %u bytes", b[0], n);
 }

@@ -36,6 +36,12 @@ bool pkt_is_data(const Packet* p);
 bool pkt_is_end(const Packet* p);
 bool pkt_is_error(const Packet* p);
 
+// The packet in words for the trace: its opcode's name and its fields ("DATA block 3 length
+// 128", "GET \"a.txt\" block size 128 T1 1000 T2 2000", "ERROR code 5 (file error)"), or what is
+// wrong with it (an unknown opcode, a wrong length); into out (size bytes).
+void pkt_describe(const Packet* p, char* out, uint32_t size);
+constexpr uint32_t TRACE_PACKET_MAX = 1100;  // room for any packet's words
+
 // Builders: build and hand to the transmit side.
 void pkt_send_accept(uint16_t block_size, uint16_t t1, uint16_t t2) REQUIRES(link_lock);
 void pkt_send_data(uint8_t block, const uint8_t* bytes, uint32_t count) REQUIRES(link_lock);

@@ -11,6 +11,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "output/trace.h"
+#include "packet/format.h"
 #include "port/mode.h"
 #include "port/port.h"
 
@@ -77,6 +79,7 @@ static void rx_store(uint8_t x) REQUIRES(link_lock)
     rx_count++;
     if (rx_count > rx_limit) {
         rx_state = RX_OUTSIDE;
+        trace_event("frame dropped: too long (over %u bytes)", rx_limit);
     }
     // Invariant: rx_count <= rx_limit + 1 <= BLOCK_MAX + 4 <= PACKET_DATA_SIZE here.
     assert(rx_count <= rx_limit + 1 && rx_limit + 1 <= PACKET_DATA_SIZE);
@@ -94,12 +97,14 @@ static void rx_close() REQUIRES(link_lock)
     }
     rx_state = RX_OUTSIDE;
     if (rx_sum != 0) {
+        trace_event("frame dropped: bad checksum, %u bytes", rx_count);
         return;  // the same Packet stays current; the sender learns by the missing ack
     }
     Packet* next = pool_take();
     if (next == nullptr) {
         // No Packet to receive the next frame into: drop this frame instead and keep storing
         // into the current one (as for a bad sum; the sender will repeat it).
+        trace_event("frame dropped: no packet buffer free");
         return;
     }
     Packet* p = rx_packet;
@@ -199,6 +204,11 @@ int encoder_step()
         tx_tail = nullptr;
     }
     const uint32_t length = p->length < PACKET_DATA_SIZE ? p->length : PACKET_DATA_SIZE;
+    if (trace_is_on()) {
+        char what[TRACE_PACKET_MAX];
+        pkt_describe(p, what, sizeof what);
+        trace_event("out %s", what);
+    }
     uint32_t n = 0;
     uint8_t sum = 0;
     tx_buf[n++] = FRAME_END;

@@ -7,6 +7,8 @@
 
 #include "output/logfile.h"
 #include "output/progress.h"
+#include "output/trace.h"
+#include "packet/format.h"
 #include "packet/framing.h"
 #include "packet/transfer.h"
 #include "platform/console.h"
@@ -96,8 +98,10 @@ void pasel_chunk(const uint8_t* buf, uint32_t n)
         uint32_t k = deframe_text_run(buf, n);
         if (k > 0) {
             text_keep(buf, k);
+            trace_text(k);
         } else if (deframe_byte(*buf)) {  // inside a frame, or the END that opens one
             text_keep(buf, 1);
+            trace_text(1);
             k = 1;
         } else {
             k = 1;
@@ -105,6 +109,7 @@ void pasel_chunk(const uint8_t* buf, uint32_t n)
         buf += k;
         n -= k;
     }
+    trace_text_end();
 }
 
 void pasel_drain()
@@ -112,6 +117,11 @@ void pasel_drain()
     take_text();
     show_text();
     for (Packet* p = rx_queue_take(); p != nullptr; p = rx_queue_take()) {
+        if (trace_is_on()) {
+            char what[TRACE_PACKET_MAX];
+            pkt_describe(p, what, sizeof what);
+            trace_event("in  %s", what);
+        }
         progress_show(transfer_phase());
         packet_dispatch(p);
     }
