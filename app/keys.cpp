@@ -75,6 +75,20 @@ static void hot_mode() REQUIRES(link_lock)
     port_write_byte(KEY_CR);
 }
 
+// Alt+R: a reset pulse on DTR and RTS, for the boards that wire them to their reset pin.
+static void hot_reset() REQUIRES(link_lock)
+{
+    plat::console_print("\r\n%s: Reset pulse on DTR and RTS.\n", program_label());
+    port_reset_pulse();
+}
+
+// Alt held without Ctrl: Right Alt with Ctrl is AltGr, which types characters on many layouts.
+static bool alt_only(const plat::KeyEvent& ev)
+{
+    return (ev.ctrl & (plat::KEY_LEFT_ALT | plat::KEY_RIGHT_ALT)) != 0 &&
+           (ev.ctrl & (plat::KEY_LEFT_CTRL | plat::KEY_RIGHT_CTRL)) == 0;
+}
+
 // A cursor key: ESC '[' goes out now when the line is free; the letter takes the path of a
 // typed character.
 static uint8_t cursor_key(uint8_t letter) REQUIRES(link_lock)
@@ -88,6 +102,10 @@ static uint8_t cursor_key(uint8_t letter) REQUIRES(link_lock)
 
 KeyResult key_handle(const plat::KeyEvent& ev)
 {
+    if (alt_only(ev) && ev.vk == 'R') {
+        hot_reset();
+        return KEY_GO_ON;
+    }
     uint8_t c = ev.ch;
     switch (ev.vk) {
     case plat::KEY_BACK:

@@ -150,11 +150,26 @@ static bool is_help(const char* arg)
            std::strcmp(arg, "--help") == 0;
 }
 
+// Takes the options that may stand anywhere among the others, before <com>, from argument i on:
+// /NORESET. Returns the index of the first argument that is none of them.
+static int take_free_options(int argc, char** argv, int i)
+{
+    for (; i < argc; ++i) {
+        if (starts_with2(argv[i], "/n", "-n")) {
+            noreset_option = true;
+        } else {
+            break;
+        }
+    }
+    return i;
+}
+
 int cmdline_parse(int argc, char** argv)
 {
     mode_flag = mode_from_name(argc > 0 ? argv[0] : "");
-    int i = 1;
-    if (i < argc) {  // the mode option is looked for in the first argument only
+    noreset_option = false;
+    int i = take_free_options(argc, argv, 1);
+    if (i < argc) {  // the mode option is looked for in the first argument only (after those)
         if (starts_with2(argv[i], "/k", "-k")) {
             mode_flag = MODE_KIVET;
             ++i;
@@ -163,17 +178,20 @@ int cmdline_parse(int argc, char** argv)
             ++i;
         }
     }
+    i = take_free_options(argc, argv, i);
     plat::LockHold hold(link_lock);
     timestamp_option = 0;
     if (i < argc && starts_with2(argv[i], "/t", "-t")) {
         timestamp_option = 1;
         ++i;
     }
+    i = take_free_options(argc, argv, i);
     const char* root = nullptr;  // the directory the device's file names are confined to
     if (i < argc && root_option(argv[i]) != nullptr) {
         root = root_option(argv[i]);
         ++i;
     }
+    i = take_free_options(argc, argv, i);
     backspace_char = mode_flag.load() != MODE_PASEL ? 0x7F : 0x08;
     plat::console_print(BANNER_FORMAT, program_label());
 

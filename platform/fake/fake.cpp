@@ -30,6 +30,7 @@ struct FakeState {
     // port
     bool port_open = false;
     bool lines_up = false;
+    std::string line_changes;  // 'U' raised, 'D' dropped, in order
     int purges = 0;
     int is_directory = 0;
     int is_regular = 0;
@@ -128,6 +129,11 @@ bool fake_port_open()
 bool fake_port_lines_up()
 {
     return st().lines_up;
+}
+
+std::string fake_port_line_changes()
+{
+    return st().line_changes;
 }
 
 void fake_port_fail(const char* op, int err)
@@ -382,7 +388,7 @@ int serial_get_state()
     return take_failure(st().port_fail, "get_state");
 }
 
-int serial_set_state(int32_t baud)
+int serial_set_state(int32_t baud, bool raise_lines)
 {
     int err = take_failure(st().port_fail, "set_state");
     if (err != 0) {
@@ -391,13 +397,21 @@ int serial_set_state(int32_t baud)
     if (baud == 0) {
         return -EINVAL;
     }
-    st().lines_up = true;
+    if (raise_lines) {
+        serial_set_lines(true);
+    }
     return 0;
 }
 
 void serial_drop_lines()
 {
-    st().lines_up = false;
+    serial_set_lines(false);
+}
+
+void serial_set_lines(bool up)
+{
+    st().lines_up = up;
+    st().line_changes += up ? 'U' : 'D';
 }
 
 void serial_purge()
