@@ -4,11 +4,13 @@
 #include "app/options.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "output/logfile.h"
 #include "output/text.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -151,12 +153,15 @@ static bool is_help(const char* arg)
 }
 
 // Takes the options that may stand anywhere among the others, before <com>, from argument i on:
-// /NORESET. Returns the index of the first argument that is none of them.
-static int take_free_options(int argc, char** argv, int i)
+// /NORESET, and /APPEND, which sets *append. Returns the index of the first argument that is
+// none of them.
+static int take_free_options(int argc, char** argv, int i, bool* append)
 {
     for (; i < argc; ++i) {
         if (starts_with2(argv[i], "/n", "-n")) {
             noreset_option = true;
+        } else if (starts_with2(argv[i], "/a", "-a")) {
+            *append = true;
         } else {
             break;
         }
@@ -164,11 +169,25 @@ static int take_free_options(int argc, char** argv, int i)
     return i;
 }
 
+// /APPEND: the line in the log where this run's part begins.
+static void log_run_marker() REQUIRES(link_lock)
+{
+    const plat::LocalTime t = plat::local_time();
+    char line[128];
+    const int n = std::snprintf(
+        line, sizeof line, "\r\n=== %s log opened %04d-%02d-%02d %02d:%02d:%02d ===\r\n",
+        program_label(), t.year, t.month, t.day, t.hour, t.minute, t.second);
+    if (n > 0 && static_cast<size_t>(n) < sizeof line) {
+        log_write(line, static_cast<uint32_t>(n));
+    }
+}
+
 int cmdline_parse(int argc, char** argv)
 {
     mode_flag = mode_from_name(argc > 0 ? argv[0] : "");
     noreset_option = false;
-    int i = take_free_options(argc, argv, 1);
+    bool append = false;  // /APPEND: the log is written on at its end
+    int i = take_free_options(argc, argv, 1, &append);
     if (i < argc) {  // the mode option is looked for in the first argument only (after those)
         if (starts_with2(argv[i], "/k", "-k")) {
             mode_flag = MODE_KIVET;
@@ -178,20 +197,20 @@ int cmdline_parse(int argc, char** argv)
             ++i;
         }
     }
-    i = take_free_options(argc, argv, i);
+    i = take_free_options(argc, argv, i, &append);
     plat::LockHold hold(link_lock);
     timestamp_option = 0;
     if (i < argc && starts_with2(argv[i], "/t", "-t")) {
         timestamp_option = 1;
         ++i;
     }
-    i = take_free_options(argc, argv, i);
+    i = take_free_options(argc, argv, i, &append);
     const char* root = nullptr;  // the directory the device's file names are confined to
     if (i < argc && root_option(argv[i]) != nullptr) {
         root = root_option(argv[i]);
         ++i;
     }
-    i = take_free_options(argc, argv, i);
+    i = take_free_options(argc, argv, i, &append);
     backspace_char = mode_flag.load() != MODE_PASEL ? 0x7F : 0x08;
     plat::console_print(BANNER_FORMAT, program_label());
 
@@ -239,7 +258,10 @@ int cmdline_parse(int argc, char** argv)
                                 argv[i], LOG_NAME_MAX);
         } else {
             std::strcpy(log_name, argv[i]);
-            if (log_open(log_name, &log_err)) {
+            if (log_open(log_name, &log_err, append)) {
+                if (append) {
+                    log_run_marker();
+                }
                 plat::console_print("\nLog file: \"%s\"", log_name);
             } else {
                 plat::console_print("\nWARNING: Failed to open trace file \"%s\"", log_name);

@@ -45,7 +45,7 @@ struct FakeState {
     std::deque<KeyEvent> keys;
     // clock
     uint32_t tick = 0;
-    LocalTime local = {0, 0, 0, 0};
+    LocalTime local = {0, 0, 0, 0, 2000, 1, 1};
     std::vector<uint32_t> sleeps;
     int blocking_waits = 0;  // event waits on an event not set
     std::function<void(uint32_t)> on_sleep;
@@ -179,7 +179,11 @@ void fake_clock_advance(uint32_t ms)
 
 void fake_local_time_set(int hour, int minute, int second, int millisecond)
 {
-    st().local = {hour, minute, second, millisecond};
+    LocalTime& t = st().local;  // the date stays
+    t.hour = hour;
+    t.minute = minute;
+    t.second = second;
+    t.millisecond = millisecond;
 }
 
 std::vector<uint32_t> fake_sleeps()

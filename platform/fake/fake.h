@@ -23,7 +23,7 @@ struct FakeExit {
 };
 
 // Resets every fake to its start: no port open, nothing queued or recorded, clock 0,
-// local time 00:00:00.000, no injected failures.
+// local time 2000-01-01 00:00:00.000, no injected failures.
 void fake_reset();
 
 // Port.
