@@ -77,6 +77,33 @@ static void hot_mode() REQUIRES(link_lock)
     port_write_byte(KEY_CR);
 }
 
+// Alt+R: a reset pulse on DTR and RTS, for the boards that wire them to their reset pin.
+static void hot_reset() REQUIRES(link_lock)
+{
+    plat::console_print("\r\n%s: Reset pulse on DTR and RTS.\n", program_label());
+    port_reset_pulse();
+}
+
+// Alt held without Ctrl: Right Alt with Ctrl is AltGr, which types characters on many layouts.
+static bool alt_only(const plat::KeyEvent& ev)
+{
+    return (ev.ctrl & (plat::KEY_LEFT_ALT | plat::KEY_RIGHT_ALT)) != 0 &&
+           (ev.ctrl & (plat::KEY_LEFT_CTRL | plat::KEY_RIGHT_CTRL)) == 0;
+}
+
+// Alt+1 .. Alt+9, Alt+0 and Alt+-: the function key F1 .. F11 they stand for, since many
+// terminals keep F1, F10 and F11 for themselves; 0 for any other key.
+static uint16_t alt_function_key(uint16_t vk)
+{
+    if (vk >= '1' && vk <= '9') {
+        return static_cast<uint16_t>(plat::KEY_F1 + (vk - '1'));
+    }
+    if (vk == '0') {
+        return plat::KEY_F10;
+    }
+    return vk == plat::KEY_OEM_MINUS ? plat::KEY_F11 : 0;
+}
+
 // A cursor key: ESC '[' goes out now when the line is free; the letter takes the path of a
 // typed character.
 static uint8_t cursor_key(uint8_t letter) REQUIRES(link_lock)
@@ -90,8 +117,19 @@ static uint8_t cursor_key(uint8_t letter) REQUIRES(link_lock)
 
 KeyResult key_handle(const plat::KeyEvent& ev)
 {
+    uint16_t vk = ev.vk;
     uint8_t c = ev.ch;
-    switch (ev.vk) {
+    if (alt_only(ev)) {
+        if (vk == 'R') {
+            hot_reset();
+            return KEY_GO_ON;
+        }
+        if (alt_function_key(vk) != 0) {
+            vk = alt_function_key(vk);
+            c = 0;  // a function key types nothing
+        }
+    }
+    switch (vk) {
     case plat::KEY_BACK:
         c = backspace_char;
         break;

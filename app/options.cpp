@@ -4,12 +4,14 @@
 #include "app/options.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "output/logfile.h"
 #include "output/text.h"
 #include "output/trace.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -152,11 +154,43 @@ static bool is_help(const char* arg)
            std::strcmp(arg, "--help") == 0;
 }
 
+// Takes the options that may stand anywhere among the others, before <com>, from argument i on:
+// /NORESET, and /APPEND, which sets *append. Returns the index of the first argument that is
+// none of them.
+static int take_free_options(int argc, char** argv, int i, bool* append)
+{
+    for (; i < argc; ++i) {
+        if (starts_with2(argv[i], "/n", "-n")) {
+            noreset_option = true;
+        } else if (starts_with2(argv[i], "/a", "-a")) {
+            *append = true;
+        } else {
+            break;
+        }
+    }
+    return i;
+}
+
+// /APPEND: the line in the log where this run's part begins.
+static void log_run_marker() REQUIRES(link_lock)
+{
+    const plat::LocalTime t = plat::local_time();
+    char line[128];
+    const int n = std::snprintf(
+        line, sizeof line, "\r\n=== %s log opened %04d-%02d-%02d %02d:%02d:%02d ===\r\n",
+        program_label(), t.year, t.month, t.day, t.hour, t.minute, t.second);
+    if (n > 0 && static_cast<size_t>(n) < sizeof line) {
+        log_write(line, static_cast<uint32_t>(n));
+    }
+}
+
 int cmdline_parse(int argc, char** argv)
 {
     mode_flag = mode_from_name(argc > 0 ? argv[0] : "");
-    int i = 1;
-    if (i < argc) {  // the mode option is looked for in the first argument only
+    noreset_option = false;
+    bool append = false;  // /APPEND: the log is written on at its end
+    int i = take_free_options(argc, argv, 1, &append);
+    if (i < argc) {  // the mode option is looked for in the first argument only (after those)
         if (starts_with2(argv[i], "/k", "-k")) {
             mode_flag = MODE_KIVET;
             ++i;
@@ -165,6 +199,7 @@ int cmdline_parse(int argc, char** argv)
             ++i;
         }
     }
+    i = take_free_options(argc, argv, i, &append);
     plat::LockHold hold(link_lock);
     timestamp_option = 0;
     if (i < argc && starts_with2(argv[i], "/t", "-t") &&
@@ -174,7 +209,11 @@ int cmdline_parse(int argc, char** argv)
     }
     const char* root = nullptr;   // the directory the device's file names are confined to
     const char* trace = nullptr;  // the protocol trace file
-    for (; i < argc; ++i) {       // the options with a value, in any order
+    for (;;) {                    // the options with a value and the free ones, in any order
+        i = take_free_options(argc, argv, i, &append);
+        if (i >= argc) {
+            break;
+        }
         if (const char* v = value_option(argv[i], "root:"); v != nullptr) {
             root = v;
         } else if (const char* t = value_option(argv[i], "trace:"); t != nullptr) {
@@ -182,6 +221,7 @@ int cmdline_parse(int argc, char** argv)
         } else {
             break;
         }
+        ++i;
     }
     backspace_char = mode_flag.load() != MODE_PASEL ? 0x7F : 0x08;
     plat::console_print(BANNER_FORMAT, program_label());
@@ -208,8 +248,8 @@ int cmdline_parse(int argc, char** argv)
     if (trace != nullptr) {
         int err = 0;
         if (!trace_open(trace, &err)) {
-            plat::console_print("\nERROR: Unable to open trace file \"%s\"\nERROR #%d: %s\n",
-                                trace, err, plat::error_text(err));
+            plat::console_print("\nERROR: Unable to open trace file \"%s\"\nERROR #%d: %s\n", trace,
+                                err, plat::error_text(err));
             return 1;
         }
     }
@@ -238,7 +278,10 @@ int cmdline_parse(int argc, char** argv)
                                 argv[i], LOG_NAME_MAX);
         } else {
             std::strcpy(log_name, argv[i]);
-            if (log_open(log_name, &log_err)) {
+            if (log_open(log_name, &log_err, append)) {
+                if (append) {
+                    log_run_marker();
+                }
                 plat::console_print("\nLog file: \"%s\"", log_name);
             } else {
                 plat::console_print("\nWARNING: Failed to open trace file \"%s\"", log_name);

@@ -57,19 +57,21 @@ static void out_close(OutFile* f)
     *f = {-1, 0};
 }
 
-// Opens f on name, created or truncated like "wb"; a file already open on f is closed first.
-// A failure's errno goes to *err when err is given.
-static bool out_open(OutFile* f, const char* name, int* err = nullptr)
+// Opens f on name, created or truncated like "wb" (with append, created or kept and written at
+// its end like "ab"); a file already open on f is closed first. A failure's errno goes to *err
+// when err is given.
+static bool out_open(OutFile* f, const char* name, int* err = nullptr, bool append = false)
 {
     out_close(f);
-    const int fd = plat::file_open(name, plat::FO_WRITE_PLAIN);
+    const int fd = plat::file_open(name, append ? plat::FO_APPEND_PLAIN : plat::FO_WRITE_PLAIN);
     if (fd < 0) {
         if (err != nullptr) {
             *err = -fd;
         }
         return false;
     }
-    *f = {fd, 0};
+    const int64_t size = append ? plat::file_size(fd) : 0;  // a FIFO has none
+    *f = {fd, size > 0 ? static_cast<uint64_t>(size) : 0};
     return true;
 }
 
@@ -81,9 +83,9 @@ void logfile_init()
     log_column = 0;
 }
 
-bool log_open(const char* name, int* err)
+bool log_open(const char* name, int* err, bool append)
 {
-    return out_open(&log_file, name, err);
+    return out_open(&log_file, name, err, append);
 }
 
 bool log_is_open()

@@ -16,8 +16,9 @@ void logfile_init() REQUIRES(link_lock);
 void output_give_up();
 
 // Opens (creates or truncates) the log file; false when it cannot be opened, with the errno in
-// *err when err is given.
-bool log_open(const char* name, int* err = nullptr) REQUIRES(link_lock);
+// *err when err is given. With append, a file that exists keeps what it holds, every write goes
+// to its end, and its size counts from what it held.
+bool log_open(const char* name, int* err = nullptr, bool append = false) REQUIRES(link_lock);
 bool log_is_open() REQUIRES(link_lock);
 // Size written so far in KB (bytes / 1000, rounded toward zero).
 long log_kb() REQUIRES(link_lock);

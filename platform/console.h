@@ -39,7 +39,8 @@ enum VirtualKey : uint16_t {
     KEY_F10 = 0x79,
     KEY_F11 = 0x7A,
     KEY_F12 = 0x7B,
-    KEY_OTHER = 0xFF,  // any other key from the terminal: a character key
+    KEY_OEM_MINUS = 0xBD,  // the '-' key of the main block
+    KEY_OTHER = 0xFF,      // any other key from the terminal: a character key
 };
 
 constexpr uint32_t KEY_RIGHT_ALT = 0x01;

@@ -17,6 +17,7 @@ enum FileOpen : uint8_t {
     FO_RW_EXISTING = 3,      // read+write; must exist; not truncated; exclusive
     FO_WRITE_EXCLUSIVE = 4,  // write; created or truncated; exclusive (a file received)
     FO_WRITE_PLAIN = 5,      // write; created or truncated; no lock (log and capture: "wb")
+    FO_APPEND_PLAIN = 6,     // write at the end; created or kept; no lock (the log with /APPEND)
 };
 
 // The longest file name the program takes (a device's request or command, a prompt), in bytes

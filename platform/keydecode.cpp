@@ -93,6 +93,9 @@ KeyEvent plain_key(uint8_t b, uint32_t extra)
     if (b == '^') {
         return key(KEY_6, b, extra | KEY_SHIFT);
     }
+    if (b == '-') {  // with ESC before it, Alt+- (F11 to the key handler)
+        return key(KEY_OEM_MINUS, b, extra);
+    }
     return key(KEY_OTHER, b, extra);
 }
 

@@ -4,7 +4,8 @@
 // Esc key. Recognised: F1-F11 (ESC O P..S, ESC [ 11~..14~, ESC [ [ A..E, ESC [ 15~, 17~..21~,
 // 23~), End (ESC [ F, ESC O F, ESC [ 4~, ESC [ 8~), Home, Insert, Delete (ESC [ 3~), Page
 // Up/Down, arrows (ESC [ A..D, ESC O A..D, with modifier forms ESC [ 1;m X), Backspace (0x7F
-// or 0x08), Enter (0x0D), Ctrl+^ (0x1E, Ctrl+Shift+6). Unknown sequences are dropped whole.
+// or 0x08), Enter (0x0D), Ctrl+^ (0x1E, Ctrl+Shift+6), ESC and a key (that key with Alt held;
+// the digits and '-' keep their own key codes). Unknown sequences are dropped whole.
 #pragma once
 
 #include <cstdint>

@@ -49,11 +49,15 @@ int serial_is_regular_file();
 // Reads the port's settings (fails for a device that is not a serial port or terminal).
 int serial_get_state();
 // Raw mode, 8 data bits, no parity, one stop bit, no flow control, CLOCAL and CREAD, at baud
-// (any rate the device takes; 0 is refused as an invalid parameter); raises DTR and RTS where the
-// device has modem lines.
-int serial_set_state(int32_t baud);
+// (any rate the device takes; 0 is refused as an invalid parameter). With raise_lines, raises DTR
+// and RTS where the device has modem lines; without, leaves both as they are, also at the close
+// (Linux: HUPCL off; Windows: the DCB's DTR and RTS control as GetCommState found them).
+int serial_set_state(int32_t baud, bool raise_lines);
 // Drops DTR and RTS; errors are ignored.
 void serial_drop_lines();
+// Raises (up) or drops DTR and RTS together, after a write in flight; errors are ignored (a
+// pseudo-terminal has no modem lines, a lost port none at all).
+void serial_set_lines(bool up);
 // Discards what the driver holds in both directions.
 void serial_purge();
 // Waits until bytes are received or the line changes. Returns 1 when bytes may be queued, 0 for

@@ -20,6 +20,8 @@ constexpr uint32_t SHUTDOWN_PAUSE_MS = 1000;  // lines dropped, then this pause 
 constexpr uint32_t REOPEN_FIRST_MS = 100;     // a lost port is first tried again after this
 constexpr uint32_t REOPEN_PAUSE_MS = 1000;    // then when its folder changes, or after this
 
+bool noreset_option;
+
 static void port_list_line(const char* path, const char* target)
 {
     if (*target != '\0') {
@@ -69,9 +71,9 @@ enum SetupStep : uint8_t {
     SETUP_SET_STATE = 5,
 };
 
-// Opens and configures the port: exclusively, raw, at baud, DTR and RTS raised; purged at
-// start-up only. A port opened again is not purged: a device that comes back talks at once
-// (its boot text), and that is what the user wants to see.
+// Opens and configures the port: exclusively, raw, at baud, DTR and RTS raised (left as they
+// are with /NORESET); purged at start-up only. A port opened again is not purged: a device that
+// comes back talks at once (its boot text), and that is what the user wants to see.
 static SetupStep port_setup(const char* name, int32_t baud, int* err, bool purge)
 {
     *err = 0;
@@ -93,7 +95,7 @@ static SetupStep port_setup(const char* name, int32_t baud, int* err, bool purge
         *err = -r;
         return SETUP_GET_STATE;
     }
-    r = plat::serial_set_state(baud);
+    r = plat::serial_set_state(baud, !noreset_option);
     if (r < 0) {
         *err = -r;
         return SETUP_SET_STATE;
@@ -194,12 +196,23 @@ void error_report(const char* name, int err)
 
 void port_drop_lines()
 {
-    plat::serial_drop_lines();
+    if (!noreset_option) {
+        plat::serial_drop_lines();
+    }
 }
 
 void port_shut()
 {
-    plat::serial_drop_lines();
-    plat::sleep_ms(SHUTDOWN_PAUSE_MS);
+    if (!noreset_option) {
+        plat::serial_drop_lines();
+        plat::sleep_ms(SHUTDOWN_PAUSE_MS);
+    }
     plat::serial_close();
+}
+
+void port_reset_pulse()
+{
+    plat::serial_set_lines(false);
+    plat::sleep_ms(RESET_PULSE_MS);
+    plat::serial_set_lines(true);
 }

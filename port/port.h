@@ -6,6 +6,11 @@
 
 #include "platform/threads.h"
 
+// /NORESET: DTR and RTS stay as they are at the open, at a reopen and at the end of the program
+// (many boards wire them to their reset and boot pins). Set by the command line before any
+// thread starts.
+extern bool noreset_option;
+
 // Opens and configures the port named name (as the command line gives it) at baud bits per
 // second. Returns 0, or 1 after a failure that it has reported on the console. Keeps name and
 // baud for port_reopen.
@@ -35,8 +40,12 @@ void port_write_buf(const uint8_t* buf, uint32_t n);
 // Prints "<name> ERROR.\nERROR #<err>: <the text of err>\n" and closes the log file.
 void error_report(const char* name, int err) EXCLUDES(link_lock);
 
-// Shutdown's end of the port: drops DTR and RTS, waits one second, closes the port.
+// Shutdown's end of the port: drops DTR and RTS, waits one second, closes the port; with
+// /NORESET it only closes the port.
 void port_shut();
-// The end of the program while another thread may still use the port: drops DTR and RTS only;
-// the process exit closes the port.
+// The end of the program while another thread may still use the port: drops DTR and RTS only
+// (nothing with /NORESET); the process exit closes the port.
 void port_drop_lines();
+// Alt+R: drops DTR and RTS for RESET_PULSE_MS and raises them again, /NORESET or not.
+constexpr uint32_t RESET_PULSE_MS = 100;
+void port_reset_pulse();

@@ -30,6 +30,7 @@ struct FakeState {
     // port
     bool port_open = false;
     bool lines_up = false;
+    std::string line_changes;  // 'U' raised, 'D' dropped, in order
     int purges = 0;
     int is_directory = 0;
     int is_regular = 0;
@@ -44,7 +45,7 @@ struct FakeState {
     std::deque<KeyEvent> keys;
     // clock
     uint32_t tick = 0;
-    LocalTime local = {0, 0, 0, 0};
+    LocalTime local = {0, 0, 0, 0, 2000, 1, 1};
     std::vector<uint32_t> sleeps;
     int blocking_waits = 0;  // event waits on an event not set
     std::function<void(uint32_t)> on_sleep;
@@ -130,6 +131,11 @@ bool fake_port_lines_up()
     return st().lines_up;
 }
 
+std::string fake_port_line_changes()
+{
+    return st().line_changes;
+}
+
 void fake_port_fail(const char* op, int err)
 {
     st().port_fail[op] = err;
@@ -173,7 +179,11 @@ void fake_clock_advance(uint32_t ms)
 
 void fake_local_time_set(int hour, int minute, int second, int millisecond)
 {
-    st().local = {hour, minute, second, millisecond};
+    LocalTime& t = st().local;  // the date stays
+    t.hour = hour;
+    t.minute = minute;
+    t.second = second;
+    t.millisecond = millisecond;
 }
 
 std::vector<uint32_t> fake_sleeps()
@@ -382,7 +392,7 @@ int serial_get_state()
     return take_failure(st().port_fail, "get_state");
 }
 
-int serial_set_state(int32_t baud)
+int serial_set_state(int32_t baud, bool raise_lines)
 {
     int err = take_failure(st().port_fail, "set_state");
     if (err != 0) {
@@ -391,13 +401,21 @@ int serial_set_state(int32_t baud)
     if (baud == 0) {
         return -EINVAL;
     }
-    st().lines_up = true;
+    if (raise_lines) {
+        serial_set_lines(true);
+    }
     return 0;
 }
 
 void serial_drop_lines()
 {
-    st().lines_up = false;
+    serial_set_lines(false);
+}
+
+void serial_set_lines(bool up)
+{
+    st().lines_up = up;
+    st().line_changes += up ? 'U' : 'D';
 }
 
 void serial_purge()

@@ -23,7 +23,7 @@ struct FakeExit {
 };
 
 // Resets every fake to its start: no port open, nothing queued or recorded, clock 0,
-// local time 00:00:00.000, no injected failures.
+// local time 2000-01-01 00:00:00.000, no injected failures.
 void fake_reset();
 
 // Port.
@@ -36,6 +36,7 @@ void fake_port_clear_written();
 int fake_port_purges();                        // serial_purge calls so far
 bool fake_port_open();                         // serial_open succeeded and no close since
 bool fake_port_lines_up();                     // DTR/RTS raised (set_state) and not dropped
+std::string fake_port_line_changes();          // 'U' for each raise of DTR/RTS, 'D' for each drop
 void fake_port_fail(const char* op, int err);  // the next call of op ("open", "get_state",
                                                // "set_state", "wait", "read", "queued")
                                                // fails with -err

@@ -21,7 +21,13 @@ LocalTime local_time()
     clock_gettime(CLOCK_REALTIME, &ts);
     tm t;
     localtime_r(&ts.tv_sec, &t);
-    return LocalTime{t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ts.tv_nsec / 1000000)};
+    return LocalTime{.hour = t.tm_hour,
+                     .minute = t.tm_min,
+                     .second = t.tm_sec,
+                     .millisecond = static_cast<int>(ts.tv_nsec / 1000000),
+                     .year = t.tm_year + 1900,
+                     .month = t.tm_mon + 1,
+                     .day = t.tm_mday};
 }
 
 int64_t time_seconds()

@@ -44,6 +44,8 @@ int open_flags(FileOpen how, int* lock)
         return O_WRONLY | O_CREAT;
     case FO_WRITE_PLAIN:
         return O_WRONLY | O_CREAT | O_TRUNC;
+    case FO_APPEND_PLAIN:
+        return O_WRONLY | O_CREAT | O_APPEND;
     }
     return O_RDONLY;
 }

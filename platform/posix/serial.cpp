@@ -171,7 +171,7 @@ int serial_get_state()
     return tcgetattr(port_fd.load(), &t) == 0 ? 0 : -errno;
 }
 
-int serial_set_state(int32_t baud)
+int serial_set_state(int32_t baud, bool raise_lines)
 {
     if (baud <= 0) {
         return -EINVAL;  // a zero rate would hang the line up
@@ -185,6 +185,9 @@ int serial_set_state(int32_t baud)
     t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     t.c_cflag |= CS8 | CLOCAL | CREAD;
+    if (!raise_lines) {
+        t.c_cflag &= ~static_cast<tcflag_t>(HUPCL);  // the last close would drop DTR and RTS
+    }
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     speed_t sp = standard_speed(baud);
@@ -202,7 +205,9 @@ int serial_set_state(int32_t baud)
         }
     }
     port_baud = baud;
-    (void)modem_lines(TIOCMBIS);  // a pseudo-terminal has no modem lines: not an error
+    if (raise_lines) {
+        (void)modem_lines(TIOCMBIS);  // a pseudo-terminal has no modem lines: not an error
+    }
     return 0;
 }
 
@@ -213,6 +218,15 @@ void serial_drop_lines()
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
     if (lock_within(g, WRITE_SLICE_MS * 3) && port_fd.load() >= 0) {
         (void)modem_lines(TIOCMBIC);
+    }
+}
+
+void serial_set_lines(bool up)
+{
+    // After a write in flight, which gives up by its deadline at the latest.
+    std::lock_guard<std::mutex> g(write_mutex);
+    if (port_fd.load() >= 0) {
+        (void)modem_lines(up ? TIOCMBIS : TIOCMBIC);
     }
 }
 

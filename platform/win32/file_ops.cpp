@@ -106,6 +106,12 @@ int open_with(const char* name, FileOpen how, DWORD flags)
         share = FILE_SHARE_READ | FILE_SHARE_WRITE;
         disposition = CREATE_ALWAYS;
         break;
+    case FO_APPEND_PLAIN:
+        // Append data only: every write goes to the end of the file.
+        access = FILE_APPEND_DATA;
+        share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        disposition = OPEN_ALWAYS;
+        break;
     }
     // A directory cannot be opened this way: it fails with error 5.
     HANDLE h = CreateFileA(name, access, share, nullptr, disposition, flags, nullptr);

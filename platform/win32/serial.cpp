@@ -145,7 +145,7 @@ int serial_get_state()
     return GetCommState(port_handle.load(), &dcb) ? 0 : last_error();
 }
 
-int serial_set_state(int32_t baud)
+int serial_set_state(int32_t baud, bool raise_lines)
 {
     if (baud <= 0) {
         return -static_cast<int>(ERROR_INVALID_PARAMETER);  // a zero rate would hang the line up
@@ -166,14 +166,17 @@ int serial_set_state(int32_t baud)
     dcb.StopBits = ONESTOPBIT;
     dcb.fOutxCtsFlow = FALSE;
     dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    // DTR and RTS control set the lines as well: without raise_lines they stay as found.
+    if (raise_lines) {
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    }
     dcb.fDsrSensitivity = FALSE;
     dcb.fTXContinueOnXoff = TRUE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
     dcb.fErrorChar = FALSE;
     dcb.fNull = FALSE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(h, &dcb)) {
         return last_error();
@@ -189,8 +192,10 @@ int serial_set_state(int32_t baud)
         return last_error();
     }
     // A port without the lines (a pseudo-terminal under Wine: error 50) is not an error.
-    (void)EscapeCommFunction(h, SETDTR);
-    (void)EscapeCommFunction(h, SETRTS);
+    if (raise_lines) {
+        (void)EscapeCommFunction(h, SETDTR);
+        (void)EscapeCommFunction(h, SETRTS);
+    }
     // Only EV_RXCHAR: Wine refuses a mask with EV_CTS or EV_DSR on a port without modem lines.
     if (!SetCommMask(h, EV_RXCHAR)) {
         events_work = false;
@@ -207,6 +212,17 @@ void serial_drop_lines()
         HANDLE h = port_handle.load();
         (void)EscapeCommFunction(h, CLRDTR);
         (void)EscapeCommFunction(h, CLRRTS);
+    }
+}
+
+void serial_set_lines(bool up)
+{
+    // After a write in flight, which gives up by its time-out at the latest.
+    std::lock_guard<std::mutex> g(write_mutex);
+    HANDLE h = port_handle.load();
+    if (h != INVALID_HANDLE_VALUE) {
+        (void)EscapeCommFunction(h, up ? SETDTR : CLRDTR);
+        (void)EscapeCommFunction(h, up ? SETRTS : CLRRTS);
     }
 }
 

@@ -220,4 +220,32 @@ TEST_F(Startup, ShutdownReportsTheCaptureFileInKilobytes)
     EXPECT_EQ(read_file("cap.txt").size(), 1000u);
 }
 
+// /NORESET: DTR and RTS stay as found at the open, a reopen and the end; Alt+R pulses them
+// all the same, and its 'r' is not typed.
+TEST_F(Startup, NoresetLeavesTheLinesAndAltRPulsesThem)
+{
+    ASSERT_EQ(parse({"kivet32", "/T", "-noreset", "COM1"}), CMDLINE_RUN);
+    EXPECT_EQ(timestamp_option, 1);
+    link_lock.give();
+    ASSERT_EQ(port_open(port_name, baud_rate), 0);
+    port_lost();
+    port_reopen();
+    link_lock.take();
+    port_drop_lines();
+    EXPECT_EQ(plat::fake_port_line_changes(), "");
+
+    plat::fake_console_clear_output();
+    plat::fake_port_clear_written();
+    EXPECT_EQ(key_handle(plat::KeyEvent{1, 'R', 'r', plat::KEY_LEFT_ALT}), KEY_GO_ON);
+    EXPECT_EQ(plat::fake_console_output(), "\r\nKIVET32: Reset pulse on DTR and RTS.\n");
+    EXPECT_EQ(plat::fake_port_line_changes(), "DU");
+    EXPECT_EQ(plat::fake_sleeps(), (std::vector<uint32_t>{100, 100}));  // the reopen's, the pulse's
+    EXPECT_EQ(plat::fake_port_written(), "");
+
+    shutdown();
+    EXPECT_EQ(plat::fake_port_line_changes(), "DU");
+    EXPECT_FALSE(plat::fake_port_open());
+    noreset_option = false;
+}
+
 }  // namespace

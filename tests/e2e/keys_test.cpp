@@ -1,6 +1,7 @@
 // tests/e2e/keys_test.cpp: the keyboard as the device and the user meet it: typed keys and the
 // translated ones (cursor keys, Backspace, Delete, Ctrl keys) on the line in both modes, and the
-// hot keys F1 to F4 with their exact messages and the carriage return each sends.
+// hot keys F1 to F4 with their exact messages and the carriage return each sends, and Alt+digit
+// for a function key.
 #include <array>
 
 #include "tests/e2e/harness.h"
@@ -129,6 +130,18 @@ TEST(HotKeys, StatusBackspaceTimestampAndModeSwitch)
     // Back in KIVET mode the same command is answered.
     ASSERT_TRUE(h.device().write(cmd5));
     EXPECT_EQ(h.device().read_text(2, WAIT_MS), std::string("\0\0", 2));
+}
+
+// Alt+1, which every terminal delivers (as ESC 1), does what F1 does, and types no '1'.
+TEST(HotKeys, AltDigitIsTheFunctionKey)
+{
+    Host h;
+    ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name()}));
+    EXPECT_EQ(h.screen_read("exit.\n"), banner_line("KIVET32"));
+    expect_hot_key(h, "\x1b\x31",  // ESC '1'
+                   "\r\nKIVET32 Mode, <Backspace>=7f, timestamp=0, No Log file\n" +
+                       std::string(HOTKEY_TEXT));
+    expect_keys_reach_device(h, {{"a", "a"}});
 }
 
 // A long command pasted into the program's console reaches the device whole and in order, in

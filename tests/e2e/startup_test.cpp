@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 
 #include "tests/e2e/harness.h"
 
@@ -283,4 +284,26 @@ TEST(Shutdown, OverlongLogNameWarnsAndRunsWithoutLog)
         ++files;
     }
     EXPECT_EQ(files, 0u) << "no log file, whole or cut short";
+}
+
+// /APPEND: a second run with the same log keeps the first run's text, and each run's part
+// begins with a line that names it.
+TEST(Shutdown, AppendKeepsTheLogOfEarlierRuns)
+{
+    TempDir logs;
+    const std::string log = logs.file("board.log");
+    for (const std::string text : {"first run|", "second run|"}) {
+        Host h;
+        ASSERT_TRUE(h.start(KIVET_BIN, {"/APPEND", h.port_name(), "9600", log}));
+        EXPECT_EQ(h.screen_read("exit.\n"),
+                  version("KIVET32") + "\nLog file: \"" + log + "\", Press <End> key to exit.\n");
+        ASSERT_TRUE(h.device().write(text));
+        EXPECT_EQ(h.screen_read("|"), text);
+        h.keys(KEY_END);
+        EXPECT_EQ(h.wait_exit(), 0);
+    }
+    const std::string mark = R"(\r\n=== KIVET32 log opened \d{4}-\d\d-\d\d \d\d:\d\d:\d\d ===\r\n)";
+    const std::string got = read_file(log);
+    EXPECT_TRUE(std::regex_match(got, std::regex(mark + "first run\\|" + mark + "second run\\|")))
+        << escaped(got);
 }
