@@ -259,6 +259,11 @@ int serial_wait()
     if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
         return (p.revents & POLLIN) != 0 ? 1 : 0;
     }
+    if (cancelled.load()) {
+        // Hung up while the program ends: no loss to report, a wait after serial_cancel.
+        std::this_thread::sleep_for(std::chrono::milliseconds(SERIAL_CANCELLED_PAUSE_MS));
+        return 0;
+    }
     // Hung up or failed (an adapter pulled out, the other end of a pty closed). A hung-up line
     // reports POLLIN too, with nothing to read: only bytes still queued are worth a read.
     int queued = 0;

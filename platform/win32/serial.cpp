@@ -3,7 +3,8 @@
 // serialised under a mutex. The receive thread waits with WaitCommEvent(EV_RXCHAR); where the
 // driver cannot wait for events (Wine on a pseudo-terminal completes the wait at once with
 // nothing to report), it waits with a pending one-byte read instead, and the byte that read
-// takes is handed out first by serial_read. Errors are -GetLastError().
+// takes is handed out first by serial_read. Errors are -GetLastError(). A wait that fails is a
+// lost port, except when serial_cancel or serial_close ended it.
 #include "platform/serial.h"
 
 #include <windows.h>
@@ -26,9 +27,12 @@ HANDLE write_event;  // completion of the overlapped writes (under write_mutex)
 
 // Receive thread only (serial_wait, serial_queued, serial_read, and serial_purge before the
 // first wait).
-HANDLE wait_event;                   // completion of the overlapped WaitCommEvent
-HANDLE read_event;                   // completion of the overlapped reads
-bool events_work = true;             // WaitCommEvent has not yet completed with nothing to report
+HANDLE wait_event;  // completion of the overlapped WaitCommEvent
+HANDLE read_event;  // completion of the overlapped reads
+// How this driver waits: by WaitCommEvent until it has shown whether it can (a wait that pended
+// and ended on EV_RXCHAR), and by a pending one-byte read for good once it has shown it cannot.
+enum class Waits : uint8_t { UNKNOWN, BY_EVENT, BY_READ };
+Waits waits = Waits::UNKNOWN;
 bool held_valid;                     // held_byte was taken by the waiting read and not handed out
 uint8_t held_byte;                   // that byte
 std::atomic<bool> closing{false};    // serial_close has begun: waits end
@@ -82,22 +86,35 @@ void pause_failed_line()
     Sleep(SERIAL_HANGUP_PAUSE_MS);
 }
 
-// The wait of a driver without events: a one-byte read that completes when a byte comes.
+// The end of a wait that failed with err. A wait that serial_cancel or serial_close ended (its
+// call cancelled with error 995, or the handle closed under it) is no loss: it pauses as a wait
+// after serial_cancel does and returns 0. Any other failure is the port's: it pauses and
+// returns err.
+int wait_failed(int err)
+{
+    if (cancelled.load() || closing.load()) {
+        Sleep(SERIAL_CANCELLED_PAUSE_MS);
+        return 0;
+    }
+    pause_failed_line();
+    return err;
+}
+
+// The wait of a driver without events: a one-byte read that completes when a byte comes. Reads
+// never time out, so one that completes empty met the end of the line.
 int wait_by_read(HANDLE h)
 {
     OVERLAPPED ov{};
     ov.hEvent = read_event;
     DWORD got = 0;
     if (!ReadFile(h, &held_byte, 1, &got, &ov) && !finish(h, &ov, &got)) {
-        int err = last_error();
-        pause_failed_line();
-        return err;
+        return wait_failed(last_error());
     }
-    if (got == 1) {
-        held_valid = true;
-        return 1;
+    if (got == 0) {
+        return wait_failed(-static_cast<int>(ERROR_HANDLE_EOF));
     }
-    return 0;
+    held_valid = true;
+    return 1;
 }
 
 }  // namespace
@@ -125,7 +142,7 @@ int serial_open(const char* name)
         read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         write_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
-    events_work = true;
+    waits = Waits::UNKNOWN;
     held_valid = false;
     closing = false;
     std::lock_guard<std::mutex> g(write_mutex);
@@ -198,7 +215,7 @@ int serial_set_state(int32_t baud, bool raise_lines)
     }
     // Only EV_RXCHAR: Wine refuses a mask with EV_CTS or EV_DSR on a port without modem lines.
     if (!SetCommMask(h, EV_RXCHAR)) {
-        events_work = false;
+        waits = Waits::BY_READ;
     }
     return 0;
 }
@@ -241,8 +258,7 @@ int serial_wait()
     }
     HANDLE h = port_handle.load();
     if (h == INVALID_HANDLE_VALUE) {
-        pause_failed_line();
-        return -static_cast<int>(ERROR_INVALID_HANDLE);
+        return wait_failed(-static_cast<int>(ERROR_INVALID_HANDLE));
     }
     if (held_valid) {
         return 1;
@@ -252,32 +268,50 @@ int serial_wait()
         return 1;
     }
     if (queued < 0) {
-        pause_failed_line();
-        return queued;
+        return wait_failed(queued);
     }
-    if (!events_work) {
+    if (waits == Waits::BY_READ) {
         return wait_by_read(h);
     }
     OVERLAPPED ov{};
     ov.hEvent = wait_event;
     DWORD mask = 0;
     DWORD unused = 0;
-    if (!WaitCommEvent(h, &mask, &ov) && !finish(h, &ov, &unused)) {
-        mask = 0;
+    BOOL ok = WaitCommEvent(h, &mask, &ov);
+    const bool pended = !ok && GetLastError() == ERROR_IO_PENDING;
+    if (pended) {
+        ok = GetOverlappedResult(h, &ov, &unused, TRUE);
+    }
+    if (!ok) {
+        const int err = last_error();
+        if (waits == Waits::BY_EVENT) {
+            return wait_failed(err);  // a driver that waits for events fails only with the port
+        }
+        queued = driver_queued(h);
+        if (queued != 0) {
+            return queued > 0 ? 1 : wait_failed(queued);
+        }
+        if (cancelled.load() || closing.load()) {
+            return wait_failed(err);
+        }
+        // Failed on a line that still answers: this driver cannot wait for events (Wine on a
+        // pseudo-terminal: error 995 at once). From now on the wait is a pending read.
+        waits = Waits::BY_READ;
+        return wait_by_read(h);
     }
     if ((mask & EV_RXCHAR) != 0) {
+        if (pended) {
+            waits = Waits::BY_EVENT;  // it waited for the byte: this driver has events
+        }
         return 1;
     }
     queued = driver_queued(h);
     if (queued != 0) {
-        return queued > 0 ? 1 : queued;
+        return queued > 0 ? 1 : wait_failed(queued);
     }
-    if (closing.load()) {
-        return -static_cast<int>(ERROR_OPERATION_ABORTED);
-    }
-    // Completed (or failed) with nothing to report and nothing queued: this driver cannot wait
-    // for events. From now on the wait is a pending one-byte read.
-    events_work = false;
+    // Completed with nothing to report and nothing queued: a wait by events would spin here.
+    // From now on the wait is a pending read.
+    waits = Waits::BY_READ;
     return wait_by_read(h);
 }
 

@@ -116,6 +116,20 @@ TEST(Field, LostPseudoTerminalIsNotReopened)
     EXPECT_EQ(h.wait_exit(), 0);
 }
 
+// The device hangs up while End shuts the program down: that is no lost port to report, and
+// nothing is said after the program's last line.
+TEST(Field, HangUpDuringEndIsNotReported)
+{
+    Host h;
+    auto pty = std::make_unique<devsim::Pty>();
+    ASSERT_TRUE(h.start(KIVET_BIN, {pty->port_name()}));
+    h.keys(KEY_END);
+    ASSERT_TRUE(h.screen_until("KIVET32: program terminated.\n"));
+    pty.reset();  // within the second the shutdown gives the lines before the close
+    EXPECT_EQ(h.wait_exit(), 0);
+    EXPECT_EQ(escaped(h.screen_read("\x01", 500)), "");
+}
+
 // A device that stops reading while the host answers its reads: SIGTERM still ends the program
 // at once, with the log closed whole and the terminal restored.
 TEST(Field, SigtermEndsTheProgramWhileTheDeviceReadsNothing)

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -60,12 +61,9 @@ class WineHost
         EXPECT_GE(con_master_, 0);
         (void)grantpt(con_master_);
         (void)unlockpt(con_master_);
-        const std::string link = wine_prefix() + "/dosdevices/" + COM_LINK;
         std::error_code ec;
         std::filesystem::create_directories(wine_prefix() + "/dosdevices", ec);
-        std::filesystem::remove(link, ec);
-        std::filesystem::create_symlink(device_.slave_path(), link, ec);
-        EXPECT_FALSE(ec) << link;
+        point_com(device_->slave_path());
     }
     ~WineHost()
     {
@@ -134,6 +132,15 @@ class WineHost
         cursor_ = end;
         return s;
     }
+    // All the text after the cursor once the output has ended (or the time is up).
+    std::string screen_rest(int timeout_ms = WAIT_MS)
+    {
+        std::unique_lock<std::mutex> g(mutex_);
+        grew_.wait_for(g, std::chrono::milliseconds(timeout_ms), [&] { return ended_; });
+        std::string s = screen_.substr(cursor_);
+        cursor_ = screen_.size();
+        return s;
+    }
 
     void keys(std::string_view bytes)
     {
@@ -157,7 +164,19 @@ class WineHost
 
     devsim::Pty& device()
     {
-        return device_;
+        return *device_;
+    }
+    // The adapter pulled out: COM5 names nothing and the device's pty closes.
+    void unplug()
+    {
+        point_com(dir_.path() + "/no-device");
+        device_.reset();
+    }
+    // A device plugged in: a new pty takes COM5.
+    void plug()
+    {
+        device_ = std::make_unique<devsim::Pty>();
+        point_com(device_->slave_path());
     }
     std::string file(const std::string& name) const
     {
@@ -169,6 +188,15 @@ class WineHost
     }
 
   private:
+    void point_com(const std::string& target)
+    {
+        const std::string link = wine_prefix() + "/dosdevices/" + COM_LINK;
+        std::error_code ec;
+        std::filesystem::remove(link, ec);
+        std::filesystem::create_symlink(target, link, ec);
+        EXPECT_FALSE(ec) << link;
+    }
+
     void read_loop()
     {
         char buf[4096];
@@ -186,7 +214,7 @@ class WineHost
     }
 
     TempDir dir_;
-    devsim::Pty device_;
+    std::unique_ptr<devsim::Pty> device_ = std::make_unique<devsim::Pty>();
     int con_master_ = -1;
     int out_ = -1;
     pid_t pid_ = -1;
@@ -198,11 +226,35 @@ class WineHost
     bool ended_ = false;  // guarded by mutex_
 };
 
+// The receive thread purges the port once when it starts: a probe is sent until it shows.
+// Returns the text shown meanwhile.
+std::string probe_until_shown(WineHost& h)
+{
+    std::string shown;
+    for (int i = 0; i < 50; ++i) {
+        const std::string probe = "probe " + std::to_string(i) + "\r\n";
+        EXPECT_TRUE(h.device().write(probe));
+        const std::string s = h.screen_read(probe, 200);
+        shown += s;
+        if (s.size() >= probe.size() &&
+            s.compare(s.size() - probe.size(), probe.size(), probe) == 0) {
+            break;
+        }
+    }
+    EXPECT_NE(shown.find("probe"), std::string::npos) << "no device text reached the console";
+    return shown;
+}
+
+bool windows_build_runs()
+{
+    return std::filesystem::exists(windows_exe()) && wine_installed();
+}
+
 }  // namespace
 
 TEST(Wine, WindowsBuildServesTheDeviceOnACommPort)
 {
-    if (!std::filesystem::exists(windows_exe()) || !wine_installed()) {
+    if (!windows_build_runs()) {
         GTEST_SKIP() << "no Windows build (" << windows_exe() << ") or no Wine";
     }
     WineHost h;
@@ -211,20 +263,8 @@ TEST(Wine, WindowsBuildServesTheDeviceOnACommPort)
               "KIVET32" + std::string(VERSION_TEXT) +
                   "\nLog file: \"w.log\", Press <End> key to exit.\n");
 
-    // The receive thread purges the port once when it starts: a probe is sent until it shows.
-    std::string shown;
-    for (int i = 0; i < 50; ++i) {
-        const std::string probe = "probe " + std::to_string(i) + "\r\n";
-        ASSERT_TRUE(h.device().write(probe));
-        const std::string s = h.screen_read(probe, 200);
-        if (s.size() >= probe.size() &&
-            s.compare(s.size() - probe.size(), probe.size(), probe) == 0) {
-            shown += s;
-            break;
-        }
-        shown += s;
-    }
-    ASSERT_NE(shown.find("probe"), std::string::npos) << "no device text reached the console";
+    std::string shown = probe_until_shown(h);
+    ASSERT_FALSE(testing::Test::HasFailure());
 
     // Device text byte for byte, XON and XOFF included (no flow control swallows them).
     const std::string text = "device \x11 text \x13 with\tcontrols\r\n";
@@ -262,4 +302,50 @@ TEST(Wine, WindowsBuildServesTheDeviceOnACommPort)
     EXPECT_EQ(h.wait_exit(), 0);
     EXPECT_NE(h.screen_read("program terminated.\n").find("Log file \"w.log\""), std::string::npos);
     EXPECT_EQ(read_file(h.file("w.log")), shown);
+}
+
+// End cancels the receive thread's waiting read: that is no lost port, and nothing is said after
+// the program's last line.
+TEST(Wine, EndSaysNothingAfterTheProgramTerminated)
+{
+    if (!windows_build_runs()) {
+        GTEST_SKIP() << "no Windows build (" << windows_exe() << ") or no Wine";
+    }
+    WineHost h;
+    h.spawn({"COM5", "115200"});
+    ASSERT_NE(h.screen_read("exit.\n", 60000).find("Press <End> key to exit."), std::string::npos);
+    probe_until_shown(h);
+    h.keys(KEY_END);
+    EXPECT_EQ(h.wait_exit(), 0);
+    ASSERT_NE(h.screen_read("program terminated.\n").find("KIVET32: program terminated."),
+              std::string::npos);
+    EXPECT_EQ(escaped(h.screen_rest()), "");
+}
+
+// The adapter pulled out and plugged in again: the program says the port is lost, opens COM5
+// again when it is back and serves the new device both ways.
+TEST(Wine, LostComPortIsOpenedAgainWhenItIsBack)
+{
+    if (!windows_build_runs()) {
+        GTEST_SKIP() << "no Windows build (" << windows_exe() << ") or no Wine";
+    }
+    WineHost h;
+    h.spawn({"COM5", "115200"});
+    ASSERT_NE(h.screen_read("exit.\n", 60000).find("Press <End> key to exit."), std::string::npos);
+    probe_until_shown(h);
+
+    h.unplug();
+    EXPECT_NE(h.screen_read("waiting for it to come back.\n")
+                  .find("\r\nKIVET32: Port \"COM5\" lost, waiting for it to come back.\n"),
+              std::string::npos);
+    h.plug();
+    EXPECT_NE(h.screen_read("is back.\n").find("\r\nKIVET32: Port \"COM5\" is back.\n"),
+              std::string::npos);
+    ASSERT_TRUE(h.device().write("second device\r\n"));
+    EXPECT_NE(h.screen_read("second device\r\n").find("second device\r\n"), std::string::npos);
+    h.keys("k");
+    EXPECT_EQ(h.device().read_text(1, WAIT_MS), "k");
+
+    h.keys(KEY_END);
+    EXPECT_EQ(h.wait_exit(), 0);
 }
