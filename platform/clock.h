@@ -14,6 +14,9 @@ struct LocalTime {
     int minute;
     int second;
     int millisecond;
+    int year;   // e.g. 2026
+    int month;  // 1..12
+    int day;    // 1..31
 };
 LocalTime local_time();
 

@@ -44,7 +44,7 @@ struct FakeState {
     std::deque<KeyEvent> keys;
     // clock
     uint32_t tick = 0;
-    LocalTime local = {0, 0, 0, 0};
+    LocalTime local = {0, 0, 0, 0, 2000, 1, 1};
     std::vector<uint32_t> sleeps;
     int blocking_waits = 0;  // event waits on an event not set
     std::function<void(uint32_t)> on_sleep;
@@ -173,7 +173,15 @@ void fake_clock_advance(uint32_t ms)
 
 void fake_local_time_set(int hour, int minute, int second, int millisecond)
 {
-    st().local = {hour, minute, second, millisecond};
+    st().local = {hour,          minute, second, millisecond, st().local.year, st().local.month,
+                  st().local.day};
+}
+
+void fake_local_date_set(int year, int month, int day)
+{
+    st().local.year = year;
+    st().local.month = month;
+    st().local.day = day;
 }
 
 std::vector<uint32_t> fake_sleeps()

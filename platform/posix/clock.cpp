@@ -21,7 +21,9 @@ LocalTime local_time()
     clock_gettime(CLOCK_REALTIME, &ts);
     tm t;
     localtime_r(&ts.tv_sec, &t);
-    return LocalTime{t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ts.tv_nsec / 1000000)};
+    return LocalTime{
+        t.tm_hour,        t.tm_min,     t.tm_sec, static_cast<int>(ts.tv_nsec / 1000000),
+        t.tm_year + 1900, t.tm_mon + 1, t.tm_mday};
 }
 
 int64_t time_seconds()

@@ -17,7 +17,7 @@ LocalTime local_time()
 {
     SYSTEMTIME t;
     GetLocalTime(&t);
-    return LocalTime{t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+    return LocalTime{t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, t.wYear, t.wMonth, t.wDay};
 }
 
 int64_t time_seconds()
