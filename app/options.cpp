@@ -142,6 +142,20 @@ static bool equals_nocase(const char* arg, const char* word)
     return *arg == *word;
 }
 
+// The stamp form of a time-stamp option: its value after the first ':', "CLOCK" or "ISO" in any
+// case; "mm:ss.hh " otherwise, as the option always meant whatever followed its first letters.
+static uint8_t stamp_form(const char* arg)
+{
+    const char* value = std::strchr(arg, ':');
+    if (value != nullptr && equals_nocase(value + 1, "clock")) {
+        return STAMP_CLOCK;
+    }
+    if (value != nullptr && equals_nocase(value + 1, "iso")) {
+        return STAMP_ISO;
+    }
+    return STAMP_MINUTES;
+}
+
 // "/?", "/h..." in any case, and the usual -h, -? and --help.
 static bool is_help(const char* arg)
 {
@@ -165,8 +179,10 @@ int cmdline_parse(int argc, char** argv)
     }
     plat::LockHold hold(link_lock);
     timestamp_option = 0;
+    timestamp_form = STAMP_MINUTES;
     if (i < argc && starts_with2(argv[i], "/t", "-t")) {
         timestamp_option = 1;
+        timestamp_form = stamp_form(argv[i]);
         ++i;
     }
     const char* root = nullptr;  // the directory the device's file names are confined to

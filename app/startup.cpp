@@ -14,6 +14,7 @@
 #include "output/logfile.h"
 #include "output/progress.h"
 #include "output/text.h"
+#include "output/view.h"
 #include "packet/framing.h"
 #include "packet/link.h"
 #include "packet/pool.h"
@@ -32,6 +33,7 @@ void modules_init()
 {
     logfile_init();
     text_init();
+    view_init();
     interp_init();
     filecmd_init();
     progress_init();
