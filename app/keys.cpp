@@ -8,6 +8,7 @@
 #include "fileservice/filecmd.h"
 #include "output/logfile.h"
 #include "output/text.h"
+#include "output/view.h"
 #include "packet/transfer.h"
 #include "port/mode.h"
 #include "port/port.h"
@@ -63,6 +64,14 @@ static void hot_timestamp() REQUIRES(link_lock)
     port_write_byte(KEY_CR);
 }
 
+// Alt+H: the device's text on the console as hex lines, or as text again. Sends nothing: the
+// view is the console's alone.
+static void hot_hex() REQUIRES(link_lock)
+{
+    plat::console_print("\r\n%s: Hex view %s.\n", program_label(),
+                        hex_view_toggle() != 0 ? "on" : "off");
+}
+
 static void hot_mode() REQUIRES(link_lock)
 {
     if (!line_free()) {
@@ -89,6 +98,10 @@ static uint8_t cursor_key(uint8_t letter) REQUIRES(link_lock)
 KeyResult key_handle(const plat::KeyEvent& ev)
 {
     uint8_t c = ev.ch;
+    if (ev.vk == 'H' && (ev.ctrl & (plat::KEY_LEFT_ALT | plat::KEY_RIGHT_ALT)) != 0) {
+        hot_hex();
+        return KEY_GO_ON;
+    }
     switch (ev.vk) {
     case plat::KEY_BACK:
         c = backspace_char;

@@ -9,6 +9,7 @@
 
 #include "output/logfile.h"
 #include "output/text.h"
+#include "output/view.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -156,6 +157,22 @@ static uint8_t stamp_form(const char* arg)
     return STAMP_MINUTES;
 }
 
+// The options between the time-stamp option and <com>, each once, in any order: "/ROOT:<dir>"
+// (its directory to *root) and "/HEX" ('-' for '/', the whole word in any case, before any "/H"
+// means help). False for any other argument, and for one given before.
+static bool middle_option(const char* arg, const char** root) REQUIRES(link_lock)
+{
+    if (*root == nullptr && root_option(arg) != nullptr) {
+        *root = root_option(arg);
+        return true;
+    }
+    if (hex_view == 0 && (equals_nocase(arg, "/hex") || equals_nocase(arg, "-hex"))) {
+        hex_view = 1;
+        return true;
+    }
+    return false;
+}
+
 // "/?", "/h..." in any case, and the usual -h, -? and --help.
 static bool is_help(const char* arg)
 {
@@ -186,8 +203,8 @@ int cmdline_parse(int argc, char** argv)
         ++i;
     }
     const char* root = nullptr;  // the directory the device's file names are confined to
-    if (i < argc && root_option(argv[i]) != nullptr) {
-        root = root_option(argv[i]);
+    hex_view = 0;
+    while (i < argc && middle_option(argv[i], &root)) {
         ++i;
     }
     backspace_char = mode_flag.load() != MODE_PASEL ? 0x7F : 0x08;

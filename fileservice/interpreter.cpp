@@ -49,9 +49,7 @@ static void text_byte(uint8_t b) REQUIRES(link_lock)
         return;
     }
     if (stamp_pending && b != TEXT_LF && b != TEXT_CR) {
-        for (const char* p = timestamp_text(); *p != '\0'; ++p) {
-            text_append(static_cast<uint8_t>(*p));
-        }
+        text_append_stamp(timestamp_text());
         stamp_pending = false;
     }
     text_append(b);  // every byte that gets here, control bytes and NUL included

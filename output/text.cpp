@@ -21,6 +21,9 @@ static uint8_t text_buf[TEXT_BUF_SIZE] GUARDED_BY(link_lock);  // characters hel
 static uint32_t text_len GUARDED_BY(link_lock);                // how many; < TEXT_BUF_SIZE
 static char stamp_buf[STAMP_BUF_SIZE] GUARDED_BY(link_lock);   // the last time stamp built
 static char clock_buf[STAMP_BUF_SIZE] GUARDED_BY(link_lock);   // the last clock stamp built
+// One bit a held character, set for the characters of a stamp; stamp_marks counts them.
+static uint8_t stamp_bits[TEXT_BUF_SIZE / 8] GUARDED_BY(link_lock);
+static uint32_t stamp_marks GUARDED_BY(link_lock);
 
 void text_init()
 {
@@ -28,6 +31,16 @@ void text_init()
     stamp_buf[0] = '\0';
     clock_buf[0] = '\0';
     timestamp_form = STAMP_MINUTES;
+    memset(stamp_bits, 0, sizeof stamp_bits);
+    stamp_marks = 0;
+}
+
+static void marks_clear() REQUIRES(link_lock)
+{
+    if (stamp_marks != 0) {
+        memset(stamp_bits, 0, sizeof stamp_bits);
+        stamp_marks = 0;
+    }
 }
 
 void text_append(uint8_t c)
@@ -54,9 +67,20 @@ void text_append_run(const uint8_t* s, uint32_t n)
     }
 }
 
+void text_append_stamp(const char* stamp)
+{
+    for (; *stamp != '\0'; ++stamp) {
+        text_append(static_cast<uint8_t>(*stamp));
+        const uint32_t at = text_len - 1;
+        stamp_bits[at / 8] = static_cast<uint8_t>(stamp_bits[at / 8] | 1u << (at % 8));
+        ++stamp_marks;
+    }
+}
+
 void text_empty()
 {
     text_len = 0;
+    marks_clear();
 }
 
 void text_flush()
@@ -64,9 +88,10 @@ void text_flush()
     // By count, not as a string: a NUL in the device's text must not cut off what follows it
     // on the console or in the log.
     if (text_len != 0) {
-        view_kivet(text_buf, text_len);
+        view_kivet(text_buf, text_len, stamp_marks != 0 ? stamp_bits : nullptr);
     }
     text_len = 0;
+    marks_clear();
 }
 
 const char* timestamp_text()

@@ -31,10 +31,13 @@ void text_init() REQUIRES(link_lock);
 void text_append(uint8_t c) REQUIRES(link_lock);
 // Appends n characters as n appends would: each time the buffer is full it is flushed first.
 void text_append_run(const uint8_t* s, uint32_t n) REQUIRES(link_lock);
+// Appends a time stamp's characters as appends would, marked as no text of the device's (the
+// hex view leaves them out).
+void text_append_stamp(const char* stamp) REQUIRES(link_lock);
 // Drops what the buffer holds without showing it.
 void text_empty() REQUIRES(link_lock);
 // Shows the held characters on the console and appends them to the log file, by count (through
-// output/view, which puts in the clock stamps).
+// output/view, which puts in the clock stamps and shows the hex view).
 void text_flush() REQUIRES(link_lock);
 
 // The current local time as "mm:ss.hh " (minutes, seconds, hundredths, one blank); the
