@@ -9,6 +9,7 @@
 #include "output/logfile.h"
 #include "output/text.h"
 #include "output/trace.h"
+#include "output/view.h"
 #include "packet/transfer.h"
 #include "port/mode.h"
 #include "port/port.h"
@@ -62,6 +63,14 @@ static void hot_timestamp() REQUIRES(link_lock)
     plat::console_print("\r\n%s: Timestamp is %s.\n", program_label(),
                         timestamp_option != 0 ? "Enabled" : "Disabled");
     port_write_byte(KEY_CR);
+}
+
+// Alt+H: the device's text on the console as hex lines, or as text again. Sends nothing: the
+// view is the console's alone.
+static void hot_hex() REQUIRES(link_lock)
+{
+    plat::console_print("\r\n%s: Hex view %s.\n", program_label(),
+                        hex_view_toggle() != 0 ? "on" : "off");
 }
 
 static void hot_mode() REQUIRES(link_lock)
@@ -122,6 +131,10 @@ KeyResult key_handle(const plat::KeyEvent& ev)
     if (alt_only(ev)) {
         if (vk == 'R') {
             hot_reset();
+            return KEY_GO_ON;
+        }
+        if (vk == 'H') {
+            hot_hex();
             return KEY_GO_ON;
         }
         if (alt_function_key(vk) != 0) {

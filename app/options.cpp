@@ -11,6 +11,7 @@
 #include "output/logfile.h"
 #include "output/text.h"
 #include "output/trace.h"
+#include "output/view.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -146,6 +147,20 @@ static bool equals_nocase(const char* arg, const char* word)
     return *arg == *word;
 }
 
+// The stamp form of a time-stamp option: its value after the first ':', "CLOCK" or "ISO" in any
+// case; "mm:ss.hh " otherwise, as the option always meant whatever followed its first letters.
+static uint8_t stamp_form(const char* arg)
+{
+    const char* value = std::strchr(arg, ':');
+    if (value != nullptr && equals_nocase(value + 1, "clock")) {
+        return STAMP_CLOCK;
+    }
+    if (value != nullptr && equals_nocase(value + 1, "iso")) {
+        return STAMP_ISO;
+    }
+    return STAMP_MINUTES;
+}
+
 // "/?", "/h..." in any case, and the usual -h, -? and --help.
 static bool is_help(const char* arg)
 {
@@ -202,14 +217,17 @@ int cmdline_parse(int argc, char** argv)
     i = take_free_options(argc, argv, i, &append);
     plat::LockHold hold(link_lock);
     timestamp_option = 0;
+    timestamp_form = STAMP_MINUTES;
     if (i < argc && starts_with2(argv[i], "/t", "-t") &&
         value_option(argv[i], "trace:") == nullptr) {
         timestamp_option = 1;
+        timestamp_form = stamp_form(argv[i]);
         ++i;
     }
     const char* root = nullptr;   // the directory the device's file names are confined to
     const char* trace = nullptr;  // the protocol trace file
-    for (;;) {                    // the options with a value and the free ones, in any order
+    hex_view = 0;
+    for (;;) {  // the options with a value and the free ones, in any order
         i = take_free_options(argc, argv, i, &append);
         if (i >= argc) {
             break;
@@ -218,6 +236,8 @@ int cmdline_parse(int argc, char** argv)
             root = v;
         } else if (const char* t = value_option(argv[i], "trace:"); t != nullptr) {
             trace = t;
+        } else if (equals_nocase(argv[i], "/hex") || equals_nocase(argv[i], "-hex")) {
+            hex_view = 1;  // the whole word: any other "/H..." is help
         } else {
             break;
         }

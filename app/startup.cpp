@@ -15,6 +15,7 @@
 #include "output/progress.h"
 #include "output/text.h"
 #include "output/trace.h"
+#include "output/view.h"
 #include "packet/framing.h"
 #include "packet/link.h"
 #include "packet/pool.h"
@@ -33,6 +34,7 @@ void modules_init()
 {
     logfile_init();
     text_init();
+    view_init();
     interp_init();
     filecmd_init();
     progress_init();

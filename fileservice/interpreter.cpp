@@ -50,14 +50,12 @@ static void text_byte(uint8_t b) REQUIRES(link_lock)
         return;
     }
     if (stamp_pending && b != TEXT_LF && b != TEXT_CR) {
-        for (const char* p = timestamp_text(); *p != '\0'; ++p) {
-            text_append(static_cast<uint8_t>(*p));
-        }
+        text_append_stamp(timestamp_text());
         stamp_pending = false;
     }
     text_append(b);  // every byte that gets here, control bytes and NUL included
     trace_text(1);
-    if (timestamp_option != 0 && b == TEXT_CR) {
+    if (minute_stamps_on() && b == TEXT_CR) {
         stamp_pending = true;
     }
 }
@@ -123,11 +121,11 @@ void interp_byte(uint8_t b)
 }
 
 // A byte that, in text with no ESC and no stamp pending, is only appended and changes no state:
-// anything but 0x02, ESC and, while time stamps are on, CR.
+// anything but 0x02, ESC and, while "mm:ss.hh " stamps are on, CR.
 static bool plain_text(uint8_t b) REQUIRES(link_lock)
 {
     return b > TEXT_ESC ||
-           (b != CMD_INTRO && b != TEXT_ESC && (b != TEXT_CR || timestamp_option == 0));
+           (b != CMD_INTRO && b != TEXT_ESC && (b != TEXT_CR || !minute_stamps_on()));
 }
 
 void interp_chunk(const uint8_t* buf, uint32_t n)

@@ -130,7 +130,7 @@ void capture_close()
     out_close(&cap_file);
 }
 
-void log_text(const uint8_t* s, uint32_t n)
+void log_wrapped(const uint8_t* s, uint32_t n)
 {
     if (log_file.fd >= 0) {
         // A run at a time: up to the next CR or the end of the column count, whichever is first.
@@ -165,7 +165,17 @@ void log_text(const uint8_t* s, uint32_t n)
             out_put(&log_file, log_out, k);
         }
     }
+}
+
+void capture_write(const uint8_t* s, uint32_t n)
+{
     if (cap_file.fd >= 0 && n != 0) {
         out_put(&cap_file, s, n);
     }
+}
+
+void log_text(const uint8_t* s, uint32_t n)
+{
+    log_wrapped(s, n);
+    capture_write(s, n);
 }

@@ -35,3 +35,6 @@ void capture_close() REQUIRES(link_lock);
 // CR resets the column; the count runs on from one call to the next), and unchanged to the
 // capture file; in a few large writes.
 void log_text(const uint8_t* s, uint32_t n) REQUIRES(link_lock);
+// The two halves of log_text: the log, wrapped, and the capture file, unchanged.
+void log_wrapped(const uint8_t* s, uint32_t n) REQUIRES(link_lock);
+void capture_write(const uint8_t* s, uint32_t n) REQUIRES(link_lock);

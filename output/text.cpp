@@ -1,6 +1,6 @@
 // output/text.cpp: the console text buffer, through which KIVET text reaches the console and the
-// log file once per chunk read, and the time stamp put at the start of KIVET lines with its
-// option.
+// log file once per chunk read, and the time stamps: the one put at the start of KIVET lines with
+// its option, and the clock stamps of output/view.
 // Called by the stream interpreter and the read pump (receive thread) and by the key handler
 // (console thread), always with link_lock held.
 #include "output/text.h"
@@ -9,21 +9,38 @@
 #include <cstring>
 
 #include "output/logfile.h"
+#include "output/view.h"
 #include "platform/clock.h"
-#include "platform/console.h"
 
 constexpr uint32_t STAMP_BUF_SIZE = 64;
 
 uint8_t timestamp_option;
+uint8_t timestamp_form;
 
 static uint8_t text_buf[TEXT_BUF_SIZE] GUARDED_BY(link_lock);  // characters held
 static uint32_t text_len GUARDED_BY(link_lock);                // how many; < TEXT_BUF_SIZE
 static char stamp_buf[STAMP_BUF_SIZE] GUARDED_BY(link_lock);   // the last time stamp built
+static char clock_buf[STAMP_BUF_SIZE] GUARDED_BY(link_lock);   // the last clock stamp built
+// One bit a held character, set for the characters of a stamp; stamp_marks counts them.
+static uint8_t stamp_bits[TEXT_BUF_SIZE / 8] GUARDED_BY(link_lock);
+static uint32_t stamp_marks GUARDED_BY(link_lock);
 
 void text_init()
 {
     text_len = 0;
     stamp_buf[0] = '\0';
+    clock_buf[0] = '\0';
+    timestamp_form = STAMP_MINUTES;
+    memset(stamp_bits, 0, sizeof stamp_bits);
+    stamp_marks = 0;
+}
+
+static void marks_clear() REQUIRES(link_lock)
+{
+    if (stamp_marks != 0) {
+        memset(stamp_bits, 0, sizeof stamp_bits);
+        stamp_marks = 0;
+    }
 }
 
 void text_append(uint8_t c)
@@ -50,9 +67,20 @@ void text_append_run(const uint8_t* s, uint32_t n)
     }
 }
 
+void text_append_stamp(const char* stamp)
+{
+    for (; *stamp != '\0'; ++stamp) {
+        text_append(static_cast<uint8_t>(*stamp));
+        const uint32_t at = text_len - 1;
+        stamp_bits[at / 8] = static_cast<uint8_t>(stamp_bits[at / 8] | 1u << (at % 8));
+        ++stamp_marks;
+    }
+}
+
 void text_empty()
 {
     text_len = 0;
+    marks_clear();
 }
 
 void text_flush()
@@ -60,10 +88,10 @@ void text_flush()
     // By count, not as a string: a NUL in the device's text must not cut off what follows it
     // on the console or in the log.
     if (text_len != 0) {
-        plat::console_write(text_buf, text_len);
-        log_write(text_buf, text_len);
+        view_kivet(text_buf, text_len, stamp_marks != 0 ? stamp_bits : nullptr);
     }
     text_len = 0;
+    marks_clear();
 }
 
 const char* timestamp_text()
@@ -72,4 +100,17 @@ const char* timestamp_text()
     (void)snprintf(stamp_buf, sizeof stamp_buf, "%02d:%02d.%02d ", t.minute, t.second,
                    t.millisecond / 10);
     return stamp_buf;
+}
+
+const char* clock_stamp_text(uint8_t form)
+{
+    const plat::LocalTime t = plat::local_time();
+    if (form == STAMP_ISO) {
+        (void)snprintf(clock_buf, sizeof clock_buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d ", t.year,
+                       t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
+    } else {
+        (void)snprintf(clock_buf, sizeof clock_buf, "%02d:%02d:%02d.%03d ", t.hour, t.minute,
+                       t.second, t.millisecond);
+    }
+    return clock_buf;
 }

@@ -5,13 +5,12 @@
 
 #include <cstring>
 
-#include "output/logfile.h"
 #include "output/progress.h"
 #include "output/trace.h"
+#include "output/view.h"
 #include "packet/format.h"
 #include "packet/framing.h"
 #include "packet/transfer.h"
-#include "platform/console.h"
 
 static uint8_t text_ring[TEXT_RING_SIZE] GUARDED_BY(link_lock);
 static uint32_t text_count GUARDED_BY(link_lock);  // bytes not yet taken, at most the ring size
@@ -52,12 +51,11 @@ static uint32_t text_take_run(uint8_t* out, uint32_t max) REQUIRES(link_lock)
     return n;
 }
 
-// Shows the text taken from the ring: log and capture, console.
+// Shows the text taken from the ring: log and capture, console (output/view).
 static void show_text() REQUIRES(link_lock)
 {
     if (show_len != 0) {
-        log_text(show_buf, show_len);
-        plat::console_write(show_buf, show_len);
+        view_pasel(show_buf, show_len);
         show_len = 0;
     }
 }

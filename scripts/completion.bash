@@ -29,7 +29,7 @@ _kivet32()
     read -r -a words <<<"$line"
     local cur=""
     [[ $line == *[[:space:]] ]] || { cur=${words[-1]}; unset 'words[-1]'; }
-    local options='/? /HELP /KIVET /PASEL /TIMESTAMP /LIST /ROOT: /TRACE: /NORESET /APPEND -h -? --help --list'
+    local options='/? /HELP /KIVET /PASEL /TIMESTAMP /TIMESTAMP:CLOCK /TIMESTAMP:ISO /LIST /ROOT: /TRACE: /HEX /NORESET /APPEND -h -? --help --list'
 
     # Arguments before the one being completed: options (a '/' or '-' word with no second '/'
     # before any ':') come first, then the port, the baud rate and the log file.

@@ -186,6 +186,13 @@ void fake_local_time_set(int hour, int minute, int second, int millisecond)
     t.millisecond = millisecond;
 }
 
+void fake_local_date_set(int year, int month, int day)
+{
+    st().local.year = year;
+    st().local.month = month;
+    st().local.day = day;
+}
+
 std::vector<uint32_t> fake_sleeps()
 {
     return st().sleeps;

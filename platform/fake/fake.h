@@ -51,7 +51,8 @@ void fake_keys_push(const KeyEvent& ev);
 // Clock.
 void fake_clock_set(uint32_t ms);
 void fake_clock_advance(uint32_t ms);
-void fake_local_time_set(int hour, int minute, int second, int millisecond);
+void fake_local_time_set(int hour, int minute, int second, int millisecond);  // keeps the date
+void fake_local_date_set(int year, int month, int day);                       // keeps the time
 std::vector<uint32_t> fake_sleeps();                     // every sleep_ms argument, in order
 void fake_on_sleep(std::function<void(uint32_t)> hook);  // runs after each sleep (may be empty)
 
