@@ -1,6 +1,6 @@
 // platform/errors.h: what a failed platform call means. A platform procedure that fails returns
-// -err, err being the OS's own number for the failure (errno on Linux, GetLastError() on
-// Windows); these give its text for the console and its status for the host file service.
+// -err, err being the OS's own number for the failure (the error code of the failing system
+// call); these give its text for the console and its status for the host file service.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 namespace plat
 {
 
-// The OS's text for err (strerror on Linux, FormatMessageA on Windows), without a line end.
+// The OS's text for err, without a line end.
 const char* error_text(int err);
 
 // The status a device expects on the wire for a failed file call (2 file not found, 3 path not

@@ -64,7 +64,7 @@ void event_wait(Event* e);
 enum ThreadPriority : uint8_t { PRIO_NORMAL = 0, PRIO_HIGHEST = 1 };
 
 // Starts body on a new detached thread. Returns 0, or -err when the thread cannot be created.
-// A priority the process may not set is ignored (raising priority needs privileges on Linux).
+// A priority the process may not set is ignored (raising it may need privileges).
 int thread_start(void (*body)(), ThreadPriority prio);
 
 // Sleeps at least ms milliseconds.
