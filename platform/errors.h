@@ -18,9 +18,15 @@ const char* error_text(int err);
 // and a missing directory on its way differ, else nullptr.
 uint32_t file_status(int err, const char* name);
 
-// Failures the system reports itself, as the OS numbers them: a name that names no file, and
-// a handle that names no open file.
+// Failures the system reports itself, as the OS numbers them: a name that names no file; a name
+// with a directory on its way missing, or a file in place of one; a file that may not be opened
+// so (a directory, for one); a file another opener holds; a new file whose name is taken; and a
+// handle that names no open file.
 extern const int FAIL_NO_FILE;
+extern const int FAIL_NO_PATH;
+extern const int FAIL_DENIED;
+extern const int FAIL_IN_USE;
+extern const int FAIL_EXISTS;
 extern const int FAIL_BAD_HANDLE;
 
 // What a failed port open asks of the user, for the one line of advice after its report.

@@ -78,9 +78,12 @@ int take_failure(std::map<std::string, int>& table, const char* op)
 
 // ---- test controls -------------------------------------------------------------------------
 
+void fake_files_reset();
+
 void fake_reset()
 {
     st() = FakeState{};
+    fake_files_reset();
 }
 
 void fake_port_feed(const void* bytes, size_t n)
