@@ -256,6 +256,14 @@ void LinkLock::give()
     st().lock_held = false;
 }
 
+void LinkLock::assert_held()
+{
+    if (!st().lock_held) {
+        std::fprintf(stderr, "fake: link lock said to be held, and not taken\n");
+        std::abort();
+    }
+}
+
 Event* event_create()
 {
     return new Event;

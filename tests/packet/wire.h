@@ -106,7 +106,7 @@ inline std::string unframe(const std::string& frame)
     return body;
 }
 
-inline void feed_line(const std::string& bytes)
+inline void feed_line(const std::string& bytes) REQUIRES(link_lock)
 {
     for (char c : bytes) {
         deframe_byte(static_cast<uint8_t>(c));
@@ -120,7 +120,7 @@ inline std::string packet_bytes(const Packet* p)
 }
 
 // Every Packet on the receive queue, taken off it and given back.
-inline std::vector<std::string> take_received()
+inline std::vector<std::string> take_received() REQUIRES(link_lock)
 {
     std::vector<std::string> out;
     while (Packet* p = rx_queue_take()) {
@@ -131,7 +131,7 @@ inline std::vector<std::string> take_received()
 }
 
 // Every byte of text between frames, taken from the ring.
-inline std::string take_text()
+inline std::string take_text() REQUIRES(link_lock)
 {
     std::string out;
     for (int c = text_take(); c >= 0; c = text_take()) {
@@ -141,7 +141,7 @@ inline std::string take_text()
 }
 
 // The device sends a packet: framed, deframed and dispatched as the receive thread does.
-inline void deliver(const std::string& packet)
+inline void deliver(const std::string& packet) REQUIRES(link_lock)
 {
     feed_line(frame_of(packet));
     while (Packet* p = rx_queue_take()) {
@@ -151,7 +151,7 @@ inline void deliver(const std::string& packet)
 
 // Runs the encoder dry and returns the packets of the frames written since the last call,
 // one port write per frame.
-inline std::vector<std::string> sent()
+inline std::vector<std::string> sent() REQUIRES(link_lock)
 {
     while (encoder_step() != 0) {
     }

@@ -21,6 +21,7 @@ namespace
 
 TEST_F(PortOpen, ConfiguresPurgesAndRaisesTheLines)
 {
+    link_lock.assert_held();
     EXPECT_EQ(open_port(), 0);
     EXPECT_TRUE(plat::fake_port_open());
     EXPECT_TRUE(plat::fake_port_lines_up());
@@ -30,6 +31,7 @@ TEST_F(PortOpen, ConfiguresPurgesAndRaisesTheLines)
 
 TEST_F(PortOpen, DirectoryAndRegularFileAreNotDevices)
 {
+    link_lock.assert_held();
     std::strcpy(port_name, "COM9");
     plat::fake_port_set_kind(1, 0);
     EXPECT_EQ(open_port(), 1);
@@ -42,6 +44,7 @@ TEST_F(PortOpen, DirectoryAndRegularFileAreNotDevices)
 
 TEST_F(PortOpen, RefusedSettingsAreReportedAndCloseTheLog)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(log_open("x.log"));
     baud_rate = 0;
     EXPECT_EQ(open_port(), 1);
@@ -61,16 +64,25 @@ TEST_F(PortOpen, RefusedSettingsAreReportedAndCloseTheLog)
 class Receive : public SystemTest
 {
   protected:
-    void pass()
+    void pass() REQUIRES(link_lock)
     {
         link_lock.give();
         receive_pass();
         link_lock.take();
     }
+    // Opens the port as start-up does: without the link lock.
+    static int open(const char* name, int32_t baud) REQUIRES(link_lock)
+    {
+        link_lock.give();
+        const int r = port_open(name, baud);
+        link_lock.take();
+        return r;
+    }
 };
 
 TEST_F(Receive, KivetChunksAreShownWholeWithNulBytes)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(log_open("k.log"));
     std::string text(10000, 'a');
     text[5000] = '\0';
@@ -84,6 +96,7 @@ TEST_F(Receive, KivetChunksAreShownWholeWithNulBytes)
 
 TEST_F(Receive, PaselTextAndPacketsWaitForTheNextLoopHead)
 {
+    link_lock.assert_held();
     mode_flag = MODE_PASEL;
     ASSERT_TRUE(capture_open("c.txt"));
     plat::fake_port_feed(std::string("ok\xC0\x07\x00\xF9\xC0?", 8));  // text, ACK 0, text
@@ -101,6 +114,7 @@ TEST_F(Receive, PaselTextAndPacketsWaitForTheNextLoopHead)
 
 TEST_F(Receive, HeldPaselTextWaitsWhileInKivetMode)
 {
+    link_lock.assert_held();
     mode_flag = MODE_PASEL;
     plat::fake_port_feed("abc");
     pass();
@@ -115,9 +129,8 @@ TEST_F(Receive, HeldPaselTextWaitsWhileInKivetMode)
 
 TEST_F(Receive, FailedWaitReopensThePortAndFailedReadLosesNothingQueued)
 {
-    link_lock.give();
-    const int opened = port_open("COM1", 57600);
-    link_lock.take();
+    link_lock.assert_held();
+    const int opened = open("COM1", 57600);
     ASSERT_EQ(opened, 0);
     plat::fake_port_fail("wait", EIO);     // hung up
     plat::fake_port_fail("open", ENOENT);  // not back at the first try
