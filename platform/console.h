@@ -9,8 +9,8 @@
 namespace plat
 {
 
-// Virtual-key codes and control-key state flags, as the key handler expects them: the values of
-// the Windows console's, named KEY_ so that they do not clash with <windows.h>'s macros.
+// Key codes and modifier flags, as the key handler expects them. The names start with KEY_ so
+// that they clash with no system header's macros.
 enum VirtualKey : uint16_t {
     KEY_BACK = 0x08,
     KEY_TAB = 0x09,
@@ -49,19 +49,18 @@ constexpr uint32_t KEY_RIGHT_CTRL = 0x04;
 constexpr uint32_t KEY_LEFT_CTRL = 0x08;
 constexpr uint32_t KEY_SHIFT = 0x10;
 
-// One key event as the Windows console would deliver it.
+// A key event: press or release, key code, character, modifier flags.
 struct KeyEvent {
     uint8_t key_down;  // nonzero for a press
-    uint16_t vk;       // virtual-key code
+    uint16_t vk;       // key code (VirtualKey, or the code of a character key)
     uint8_t ch;        // character the key produced, 0 for keys that produce none
-    uint32_t ctrl;     // control-key state flags
+    uint32_t ctrl;     // modifier flags (KEY_RIGHT_ALT ... KEY_SHIFT)
 };
 
 // Puts standard input in raw mode when it is a terminal or console (no echo, no line editing,
-// Ctrl+C a key; on Linux also no CR/LF translation and no XON/XOFF) and turns the ways of
-// ending a console program (SIGTERM, SIGINT and SIGHUP on Linux; Ctrl+Break, closing the
-// console, logoff and shutdown on Windows) into an End key. The mode is restored by
-// console_restore and by process_exit.
+// Ctrl+C a key, line ends and flow-control characters as typed) and turns the system's ways of
+// ending a console program (an interrupt, a hang-up, closing the console, the end of the
+// session) into an End key. The mode is restored by console_restore and by process_exit.
 void console_init();
 void console_restore();
 
@@ -70,7 +69,7 @@ void console_restore();
 // waits for something else. Nothing is discarded; console_read_keys returns them in order.
 bool console_end_waiting();
 // Waits until at least one key event is there and returns up to max of them (max >= 1).
-// At end of a non-terminal input it waits for End (a signal, a console event) without end.
+// At end of a non-terminal input it waits without end for End (the system's request to end).
 int console_read_keys(KeyEvent* ev, int max);
 
 // Formatted message on standard output.

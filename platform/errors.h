@@ -1,6 +1,6 @@
 // platform/errors.h: what a failed platform call means. A platform procedure that fails returns
-// -err, err being the OS's own number for the failure (errno on Linux, GetLastError() on
-// Windows); these give its text for the console and its status for the host file service.
+// -err, err being the OS's own number for the failure (the error code of the failing system
+// call); these give its text for the console and its status for the host file service.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 namespace plat
 {
 
-// The OS's text for err (strerror on Linux, FormatMessageA on Windows), without a line end.
+// The OS's text for err, without a line end.
 const char* error_text(int err);
 
 // The status a device expects on the wire for a failed file call (2 file not found, 3 path not
@@ -18,9 +18,15 @@ const char* error_text(int err);
 // and a missing directory on its way differ, else nullptr.
 uint32_t file_status(int err, const char* name);
 
-// Failures the system reports itself, as the OS numbers them: a name that names no file, and
-// a handle that names no open file.
+// Failures the system reports itself, as the OS numbers them: a name that names no file; a name
+// with a directory on its way missing, or a file in place of one; a file that may not be opened
+// so (a directory, for one); a file another opener holds; a new file whose name is taken; and a
+// handle that names no open file.
 extern const int FAIL_NO_FILE;
+extern const int FAIL_NO_PATH;
+extern const int FAIL_DENIED;
+extern const int FAIL_IN_USE;
+extern const int FAIL_EXISTS;
 extern const int FAIL_BAD_HANDLE;
 
 // What a failed port open asks of the user, for the one line of advice after its report.

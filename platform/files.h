@@ -8,9 +8,8 @@
 namespace plat
 {
 
-// How a file is opened. Sharing holds against other processes too (Linux: non-blocking flock()
-// locks; Windows: the system's sharing); an open refused for sharing fails with the status 32
-// on the wire.
+// How a file is opened. Sharing holds against other processes too (the system's locks or
+// sharing); an open refused for sharing fails with the status 32 on the wire.
 enum FileOpen : uint8_t {
     FO_READ_SHARED = 1,      // read; must exist; others may read (shared lock)
     FO_RW_NEW = 2,           // read+write; created, fails (status 80) if it exists; exclusive
@@ -31,12 +30,11 @@ int file_open(const char* name, FileOpen how);
 // thread). Returns 0 or -err when dir is no directory that can be opened.
 int file_serve_root(const char* dir);
 // Opens a name the device gave, as file_open does, but only a regular file: a directory, FIFO,
-// device or socket fails as access denied (status 5), and the open never waits. On Windows a
-// name on another machine or through a device path ("\\server\share", "\\?\", "\\.\", also
-// with '/') fails as access denied too, root or not, before anything is opened. With a root
-// set the name is taken relative to it, and an absolute name, ".." that climbs out of it or a
-// symbolic link (a junction) that leads out of it fails as a missing file does (status 2; 3
-// for a link on the way).
+// device or socket fails as access denied (status 5), and the open never waits. Where the
+// system has names that reach another machine or go through a device path, such a name fails
+// as access denied too, root or not, before anything is opened. With a root set the name is
+// taken relative to it, and an absolute name, ".." that climbs out of it or a link that leads
+// out of it fails as a missing file does (status 2; 3 for a link on the way).
 int file_serve_open(const char* name, FileOpen how);
 // A device's file name made into a path, in place: '\' separates folders on the device's side
 // too, and becomes '/'; nothing else changes.
@@ -48,7 +46,7 @@ inline void device_name_to_path(char* name)
         }
     }
 }
-// Reads up to n bytes at the current position; 0 at end of file. Loops on EINTR.
+// Reads up to n bytes at the current position; 0 at end of file. An interrupted read is retried.
 int file_read(int fd, void* buf, uint32_t n);
 // Writes all n bytes (short writes are continued); returns n or -err.
 int file_write(int fd, const void* buf, uint32_t n);

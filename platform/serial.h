@@ -1,7 +1,6 @@
 // platform/serial.h: the one serial port of the program.
-// Port names: on Linux COMn (n >= 1, any case) is /dev/ttyS(n-1), a name starting with '/' or
-// '.' is a path, any other name is looked up under /dev/ (ttyUSB0, pts/7); on Windows COMn is
-// the COM port (\\.\COMn for n > 9) and any other name is opened as given.
+// Port names: COMn (n >= 1, any case) is the n-th serial port; the backend takes any other name
+// as its system names devices (a path, or a device's name).
 // Every procedure returns 0 or a count on success and -err otherwise, err being
 // the OS's number of the failure taken at the failing call (platform/errors.h).
 #pragma once
@@ -11,7 +10,7 @@
 namespace plat
 {
 
-constexpr int SERIAL_PATH_MAX = 272;  // bytes of a device path: /dev/, 255 characters, a zero
+constexpr int SERIAL_PATH_MAX = 272;  // bytes of a device path: a prefix, 255 characters, a zero
 
 // The timing both backends keep: a failed line is looked at again every
 // SERIAL_HANGUP_PAUSE_MS; serial_wait after serial_cancel pauses SERIAL_CANCELLED_PAUSE_MS; a
@@ -35,23 +34,22 @@ inline bool serial_is_com_name(const char* name)
 }
 // The device path of a port name, into path (SERIAL_PATH_MAX bytes).
 void serial_path(const char* name, char* path);
-// 1 when a port of this name may be opened again after it was lost, 0 for a pseudo-terminal
-// slave named directly (/dev/pts/N): its number goes to the next terminal that asks for one.
+// 1 when a port of this name may be opened again after it was lost, 0 for a name the system
+// hands to the next device that asks for one (a pseudo-terminal named by its number).
 int serial_reopenable(const char* name);
 
 // 1 when the port name resolves to a directory, else 0 (also when it does not exist).
 int serial_is_directory(const char* name);
-// Opens the port for reading and writing, exclusively (Linux: TIOCEXCL and a non-blocking
-// exclusive flock; Windows: no sharing): a port that another program holds fails.
+// Opens the port for reading and writing, exclusively: a port that another program holds fails.
 int serial_open(const char* name);
 // 1 when the open port is a regular file (not a device), else 0.
 int serial_is_regular_file();
 // Reads the port's settings (fails for a device that is not a serial port or terminal).
 int serial_get_state();
-// Raw mode, 8 data bits, no parity, one stop bit, no flow control, CLOCAL and CREAD, at baud
-// (any rate the device takes; 0 is refused as an invalid parameter). With raise_lines, raises DTR
-// and RTS where the device has modem lines; without, leaves both as they are, also at the close
-// (Linux: HUPCL off; Windows: the DCB's DTR and RTS control as GetCommState found them).
+// Raw mode, 8 data bits, no parity, one stop bit, no flow control, the modem status lines
+// ignored and the receiver on, at baud (any rate the device takes; 0 is refused as an invalid
+// parameter). With raise_lines, raises DTR and RTS where the device has modem lines; without,
+// leaves both as they are, also at the close.
 int serial_set_state(int32_t baud, bool raise_lines);
 // Drops DTR and RTS; errors are ignored.
 void serial_drop_lines();

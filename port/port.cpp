@@ -33,7 +33,7 @@ static void port_list_line(const char* path, const char* target)
 
 int port_list_show()
 {
-    return plat::serial_list(plat::SERIAL_DEV_DIR, plat::SERIAL_SYS_DIR, port_list_line);
+    return plat::serial_list(port_list_line);
 }
 
 // After the report of a failed open: one plain line on what to do about it.

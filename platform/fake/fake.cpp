@@ -79,9 +79,12 @@ int take_failure(std::map<std::string, int>& table, const char* op)
 
 // ---- test controls -------------------------------------------------------------------------
 
+void fake_files_reset();
+
 void fake_reset()
 {
     st() = FakeState{};
+    fake_files_reset();
 }
 
 void fake_port_feed(const void* bytes, size_t n)
@@ -268,6 +271,14 @@ void LinkLock::give()
         std::abort();
     }
     st().lock_held = false;
+}
+
+void LinkLock::assert_held()
+{
+    if (!st().lock_held) {
+        std::fprintf(stderr, "fake: link lock said to be held, and not taken\n");
+        std::abort();
+    }
 }
 
 Event* event_create()

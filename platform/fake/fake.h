@@ -2,7 +2,8 @@
 // Port: bytes the test queues are what the device sent; every write is recorded as one record.
 // Console: output is collected as text; key events are queued by the test.
 // Clock: set by the test; sleep_ms advances it and is recorded.
-// Files: real files (tests run in a temporary directory), with failures injected on demand.
+// Files: real files (tests run in a temporary directory) with the sharing and the served root
+// kept by the fake, and failures injected on demand.
 // Threads: thread_start records the body and runs nothing. Events: a flag each.
 // process_exit throws FakeExit, so that a test can watch a shutdown.
 #pragma once
@@ -23,7 +24,8 @@ struct FakeExit {
 };
 
 // Resets every fake to its start: no port open, nothing queued or recorded, clock 0,
-// local time 2000-01-01 00:00:00.000, no injected failures.
+// local time 2000-01-01 00:00:00.000, no injected failures, no served root (files left open
+// stay open).
 void fake_reset();
 
 // Port.

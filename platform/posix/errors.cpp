@@ -5,13 +5,17 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/native_files.h"
+#include "platform/files.h"
 #include "platform/wire_status.h"
 
 namespace plat
 {
 
 const int FAIL_NO_FILE = ENOENT;
+const int FAIL_NO_PATH = ENOTDIR;
+const int FAIL_DENIED = EACCES;
+const int FAIL_IN_USE = EWOULDBLOCK;
+const int FAIL_EXISTS = EEXIST;
 const int FAIL_BAD_HANDLE = EBADF;
 
 namespace
@@ -63,9 +67,9 @@ bool dir_missing(const char* path)
     std::memcpy(dir, path, n);
     dir[n] = '\0';
     // Looked up as the device's names are, below the served root; a directory fails as one.
-    const int fd = native::file_serve_open(dir, FO_READ_SHARED);
+    const int fd = file_serve_open(dir, FO_READ_SHARED);
     if (fd >= 0) {
-        (void)native::file_close(fd);
+        (void)file_close(fd);
         return false;
     }
     return fd == -ENOENT || fd == -ENOTDIR;

@@ -3,7 +3,7 @@
 // readers take it shared, writers exclusive, so that two openers in this process or in another
 // one are refused as the access modes say. Names the device gives are opened as regular files
 // only, never waiting in the open, and below the served root when one is set.
-#include "platform/native_files.h"
+#include "platform/files.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace plat::native
+namespace plat
 {
 
 namespace
@@ -271,4 +271,4 @@ int file_close(int fd)
     return ::close(fd) == 0 ? 0 : -errno;
 }
 
-}  // namespace plat::native
+}  // namespace plat

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/lock_within.h"
 
 namespace plat
 {
@@ -98,20 +99,6 @@ int modem_lines(unsigned long request)
 {
     int bits = TIOCM_DTR | TIOCM_RTS;
     return ioctl(port_fd.load(), request, &bits) == 0 ? 0 : -errno;
-}
-
-// Takes g's mutex if it comes free within ms; try_lock and short pauses rather than a timed
-// lock, which the sanitizers do not follow.
-bool lock_within(std::unique_lock<std::mutex>& g, int ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!g.try_lock()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 // Milliseconds a write of n bytes may take: twice their time on the line, plus a second.

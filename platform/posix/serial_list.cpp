@@ -1,7 +1,9 @@
 // platform/posix/serial_list.cpp: the serial ports present, found by their names under a /dev
 // directory and, for the ttyS* ports, by the UART type the kernel reports under a sysfs
-// directory. Both are parameters, so that a test can hand in a made-up tree.
+// directory. Both are parameters of serial_list_dirs, so that a test can hand in a made-up tree.
 #include "platform/serial_list.h"
+
+#include "platform/posix/serial_list_dirs.h"
 
 #include <algorithm>
 #include <cctype>
@@ -18,6 +20,9 @@ namespace fs = std::filesystem;
 
 namespace
 {
+
+constexpr const char SERIAL_DEV_DIR[] = "/dev";
+constexpr const char SERIAL_SYS_DIR[] = "/sys/class/tty";  // one folder per tty, with its type
 
 // Names compared with their runs of digits as numbers.
 bool natural_less(const std::string& a, const std::string& b)
@@ -81,8 +86,8 @@ bool has_uart(const fs::path& sys_dir, const std::string& name)
 
 }  // namespace
 
-int serial_list(const char* dev_dir, const char* sys_dir,
-                void (*show)(const char* path, const char* target))
+int posix::serial_list_dirs(const char* dev_dir, const char* sys_dir,
+                            void (*show)(const char* path, const char* target))
 {
     const fs::path dev(dev_dir);
     int count = 0;
@@ -107,6 +112,11 @@ int serial_list(const char* dev_dir, const char* sys_dir,
         }
     }
     return count;
+}
+
+int serial_list(void (*show)(const char* path, const char* target))
+{
+    return posix::serial_list_dirs(SERIAL_DEV_DIR, SERIAL_SYS_DIR, show);
 }
 
 }  // namespace plat

@@ -1,5 +1,8 @@
 // platform/posix/serial_name.cpp: port names to Linux device paths (no OS contact; the fake
-// backend uses it too).
+// backend uses it too). COMn (n >= 1, any case) is /dev/ttyS(n-1), a name starting with '/' or
+// '.' is a path, any other name is looked up under /dev/ (ttyUSB0, pts/7). A pseudo-terminal
+// slave named directly (/dev/pts/N) is not opened again once lost: its number goes to the next
+// terminal that asks for one.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/console.h"
+#include "platform/lock_within.h"
 
 plat::LinkLock link_lock;
 
@@ -29,21 +30,15 @@ void LinkLock::take()
 
 bool LinkLock::take_within(uint32_t ms)
 {
-    // try_lock and short pauses rather than a timed lock, which the sanitizers do not follow.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!link_mutex.try_lock()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return lock_within(link_mutex, ms);
 }
 
 void LinkLock::give()
 {
     link_mutex.unlock();
 }
+
+void LinkLock::assert_held() {}
 
 struct Event {
     std::mutex m;

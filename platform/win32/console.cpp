@@ -17,6 +17,16 @@
 namespace plat
 {
 
+// Console input records go to the key handler as they are: the key codes and modifier flags of
+// platform/console.h are the system's own values.
+static_assert(KEY_BACK == VK_BACK && KEY_RETURN == VK_RETURN && KEY_ESCAPE == VK_ESCAPE &&
+              KEY_PRIOR == VK_PRIOR && KEY_END == VK_END && KEY_LEFT == VK_LEFT &&
+              KEY_DOWN == VK_DOWN && KEY_DELETE == VK_DELETE && KEY_F1 == VK_F1 &&
+              KEY_F12 == VK_F12);
+static_assert(KEY_RIGHT_ALT == RIGHT_ALT_PRESSED && KEY_LEFT_ALT == LEFT_ALT_PRESSED &&
+              KEY_RIGHT_CTRL == RIGHT_CTRL_PRESSED && KEY_LEFT_CTRL == LEFT_CTRL_PRESSED &&
+              KEY_SHIFT == SHIFT_PRESSED);
+
 namespace
 {
 

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/native_files.h"
+#include "platform/files.h"
 
-namespace plat::native
+namespace plat
 {
 
 namespace
@@ -337,4 +337,4 @@ int file_close(int fd)
     return CloseHandle(handle_of(fd)) ? 0 : last_error();
 }
 
-}  // namespace plat::native
+}  // namespace plat

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/lock_within.h"
+
 namespace plat
 {
 
@@ -64,19 +66,6 @@ int driver_queued(HANDLE h)
         return last_error();
     }
     return static_cast<int>(st.cbInQue);
-}
-
-// Takes g's mutex if it comes free within ms.
-bool lock_within(std::unique_lock<std::mutex>& g, DWORD ms)
-{
-    const DWORD start = GetTickCount();
-    while (!g.try_lock()) {
-        if (GetTickCount() - start >= ms) {
-            return false;
-        }
-        Sleep(2);
-    }
-    return true;
 }
 
 // A failed line (an adapter pulled out, the port closed) is looked at again only after a pause,

@@ -1,5 +1,5 @@
 // platform/win32/serial_list.cpp: the COM ports present, by the names the system has defined
-// for them (QueryDosDeviceA); the directories of the Linux listing mean nothing here.
+// for them (QueryDosDeviceA), COM1 first.
 #include "platform/serial_list.h"
 
 #include <windows.h>
@@ -12,11 +12,8 @@ namespace plat
 constexpr int COM_PORTS_MAX = 256;  // COM1..COM256
 constexpr DWORD TARGET_MAX = 512;   // bytes of a device's target name
 
-int serial_list(const char* dev_dir, const char* sys_dir,
-                void (*show)(const char* path, const char* target))
+int serial_list(void (*show)(const char* path, const char* target))
 {
-    (void)dev_dir;
-    (void)sys_dir;
     int shown = 0;
     for (int n = 1; n <= COM_PORTS_MAX; ++n) {
         char name[16];

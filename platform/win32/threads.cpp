@@ -2,6 +2,7 @@
 // expects), manual-reset events, threads by CreateThread, Sleep and the exit.
 #include "platform/threads.h"
 #include "platform/console.h"
+#include "platform/lock_within.h"
 
 #include <windows.h>
 
@@ -34,21 +35,15 @@ void LinkLock::take()
 
 bool LinkLock::take_within(uint32_t ms)
 {
-    // try_lock and short pauses, as on Linux.
-    const DWORD start = GetTickCount();
-    while (!link_mutex.try_lock()) {
-        if (GetTickCount() - start >= ms) {
-            return false;
-        }
-        Sleep(2);
-    }
-    return true;
+    return lock_within(link_mutex, ms);
 }
 
 void LinkLock::give()
 {
     link_mutex.unlock();
 }
+
+void LinkLock::assert_held() {}
 
 struct Event {
     HANDLE h;

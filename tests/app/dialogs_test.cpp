@@ -22,13 +22,13 @@ const std::string LIST_HEAD =
 class Dialogs : public SystemTest
 {
   protected:
-    static void type(const std::string& keys)
+    static void type(const std::string& keys) REQUIRES(link_lock)
     {
         for (char c : keys) {
             prompt_input(static_cast<uint8_t>(c));
         }
     }
-    static void add_task(const std::string& keys)
+    static void add_task(const std::string& keys) REQUIRES(link_lock)
     {
         dialog_add_task_start();
         type(keys);
@@ -44,6 +44,7 @@ class Dialogs : public SystemTest
 
 TEST_F(Dialogs, AddedTaskIsStoredAndListed)
 {
+    link_lock.assert_held();
     add_task("310\r5\ra.txt\r");
     EXPECT_EQ(out(), OPEN + "Add a scheme task.\nInput the no[0-9]:" + "3\r\n" +
                          "Input the intervene:" + "10\r\n" + "\nInput start time(s):" + "5\r\n" +
@@ -66,6 +67,7 @@ TEST_F(Dialogs, AddedTaskIsStoredAndListed)
 
 TEST_F(Dialogs, NumbersWrapAndIntervalZeroNeverActivates)
 {
+    link_lock.assert_held();
     add_task("3\r\ra.txt\r");  // interval 0
     EXPECT_EQ(scheme_table[3].active.load(), 0);
     (void)out();
@@ -80,6 +82,7 @@ TEST_F(Dialogs, NumbersWrapAndIntervalZeroNeverActivates)
 
 TEST_F(Dialogs, NonDigitEndsTheTaskDialogsWithoutTouchingARecord)
 {
+    link_lock.assert_held();
     add_task("310\r5\ra.txt\r");
     (void)out();
     plat::fake_port_clear_written();
@@ -108,6 +111,7 @@ TEST_F(Dialogs, NonDigitEndsTheTaskDialogsWithoutTouchingARecord)
 
 TEST_F(Dialogs, DeleteKeepsTheFieldsAndAnEmptyListShowsNull)
 {
+    link_lock.assert_held();
     dialog_task_list();
     EXPECT_EQ(out(), LIST_HEAD + NULL_LINE + CLOSE);
 
@@ -126,6 +130,7 @@ TEST_F(Dialogs, DeleteKeepsTheFieldsAndAnEmptyListShowsNull)
 
 TEST_F(Dialogs, EraseEchoesBackspaceBlankBackspaceAndStopsAtAnEmptyName)
 {
+    link_lock.assert_held();
     dialog_send_file_start();
     (void)out();
     type("\x08");
@@ -138,6 +143,7 @@ TEST_F(Dialogs, EraseEchoesBackspaceBlankBackspaceAndStopsAtAnEmptyName)
 
 TEST_F(Dialogs, SendRequestIsSetEvenForAnEmptyNameAndRefusedWhilePending)
 {
+    link_lock.assert_held();
     dialog_send_file_start();
     type("\r");
     EXPECT_EQ(out(), "\r\nInput filename:\r\n");
@@ -157,6 +163,7 @@ TEST_F(Dialogs, SendRequestIsSetEvenForAnEmptyNameAndRefusedWhilePending)
 
 TEST_F(Dialogs, CaptureStartedDuringTheSendPromptWaitsForIt)
 {
+    link_lock.assert_held();
     dialog_send_file_start();
     type("ab");
     dialog_capture_start();
@@ -174,6 +181,7 @@ TEST_F(Dialogs, CaptureStartedDuringTheSendPromptWaitsForIt)
 
 TEST_F(Dialogs, CaptureEndsWithItsSizeAndANewCaptureClosesTheOldFirst)
 {
+    link_lock.assert_held();
     dialog_capture_end();  // nothing open: nothing happens
     EXPECT_EQ(out(), "");
     dialog_capture_start();
@@ -212,6 +220,7 @@ TEST_F(Dialogs, CaptureEndsWithItsSizeAndANewCaptureClosesTheOldFirst)
 
 TEST_F(Dialogs, NamesStopAtTwoHundredFiftyFiveCharacters)
 {
+    link_lock.assert_held();
     dialog_send_file_start();
     (void)out();
     type(std::string(300, 'n') + "\r");

@@ -28,16 +28,24 @@ KeyEvent key(uint16_t vk, uint8_t ch = 0, uint32_t ctrl = 0)
 class Keys : public SystemTest
 {
   protected:
-    std::string sent(const KeyEvent& ev)
+    std::string sent(const KeyEvent& ev) REQUIRES(link_lock)
     {
         plat::fake_port_clear_written();
         key_handle(ev);
         return plat::fake_port_written();
     }
+    // One batch of the console thread, which takes the link lock itself.
+    static void batch() REQUIRES(link_lock)
+    {
+        link_lock.give();
+        console_batch();
+        link_lock.take();
+    }
 };
 
 TEST_F(Keys, TranslatedKeysInEachMode)
 {
+    link_lock.assert_held();
     EXPECT_EQ(sent(key(plat::KEY_BACK, 0x08)), "\x7F");
     EXPECT_EQ(sent(key(plat::KEY_DELETE)), "\x08");
     EXPECT_EQ(sent(key('C', 0x03, plat::KEY_LEFT_CTRL)), "\x03");
@@ -51,6 +59,7 @@ TEST_F(Keys, TranslatedKeysInEachMode)
 
 TEST_F(Keys, CtrlShiftSixNeedsBothModifiers)
 {
+    link_lock.assert_held();
     EXPECT_EQ(sent(key(plat::KEY_6, 0x1E, plat::KEY_SHIFT | plat::KEY_RIGHT_CTRL)), "\x1E");
     EXPECT_EQ(sent(key(plat::KEY_6, '6', plat::KEY_SHIFT | plat::KEY_LEFT_CTRL)), "\x1E");
     EXPECT_EQ(sent(key(plat::KEY_6, '^', plat::KEY_SHIFT)), "^");
@@ -59,6 +68,7 @@ TEST_F(Keys, CtrlShiftSixNeedsBothModifiers)
 
 TEST_F(Keys, KeysWithoutACharacterSendNothing)
 {
+    link_lock.assert_held();
     EXPECT_EQ(sent(key(plat::KEY_HOME)), "");
     EXPECT_EQ(sent(key(0x10 /* Shift alone */)), "");
     EXPECT_EQ(plat::fake_console_output(), "");
@@ -66,6 +76,7 @@ TEST_F(Keys, KeysWithoutACharacterSendNothing)
 
 TEST_F(Keys, KivetTypedCharacterJoinsTheConsoleTextBuffer)
 {
+    link_lock.assert_held();
     EXPECT_EQ(sent(key('A', 'a')), "a");
     mode_flag = MODE_PASEL;
     EXPECT_EQ(sent(key('B', 'b')), "b");
@@ -75,6 +86,7 @@ TEST_F(Keys, KivetTypedCharacterJoinsTheConsoleTextBuffer)
 
 TEST_F(Keys, BusyLineRefusesTypingAndTheModeSwitch)
 {
+    link_lock.assert_held();
     open_file_count = 1;
     EXPECT_EQ(sent(key('A', 'a')), "");
     EXPECT_EQ(sent(key(plat::KEY_UP)), "");
@@ -98,6 +110,7 @@ TEST_F(Keys, BusyLineRefusesTypingAndTheModeSwitch)
 
 TEST_F(Keys, ModeSwitchResetsTheBackspaceCharacter)
 {
+    link_lock.assert_held();
     EXPECT_EQ(sent(key(plat::KEY_F2)), "\r");
     EXPECT_EQ(backspace_char, 0x08);
     EXPECT_EQ(sent(key(plat::KEY_F4)), "\r");
@@ -112,6 +125,7 @@ TEST_F(Keys, ModeSwitchResetsTheBackspaceCharacter)
 
 TEST_F(Keys, TimestampToggleSaysEnabledThenDisabled)
 {
+    link_lock.assert_held();
     sent(key(plat::KEY_F3));
     EXPECT_EQ(timestamp_option, 1);
     sent(key(plat::KEY_F3));
@@ -122,6 +136,7 @@ TEST_F(Keys, TimestampToggleSaysEnabledThenDisabled)
 
 TEST_F(Keys, StatusShowsTheLogAndTheHotKeys)
 {
+    link_lock.assert_held();
     EXPECT_EQ(sent(key(plat::KEY_F1)), "\r");
     EXPECT_EQ(plat::fake_console_output(),
               std::string("\r\nKIVET32 Mode, <Backspace>=7f, timestamp=0, No Log file\n") +
@@ -139,6 +154,7 @@ TEST_F(Keys, StatusShowsTheLogAndTheHotKeys)
 
 TEST_F(Keys, RandomModeTogglesSilently)
 {
+    link_lock.assert_held();
     EXPECT_EQ(sent(key(plat::KEY_F11)), "");
     EXPECT_EQ(random_mode.load(), 1);
     EXPECT_TRUE(plat::fake_event_is_set(sender_event));  // the idle sending thread wakes
@@ -149,6 +165,7 @@ TEST_F(Keys, RandomModeTogglesSilently)
 
 TEST_F(Keys, PromptTakesTheCharactersAfterTheCursorPrefix)
 {
+    link_lock.assert_held();
     sent(key(plat::KEY_F5));
     ASSERT_TRUE(prompt_active());
     EXPECT_EQ(sent(key('A', 'a')), "");
@@ -158,6 +175,7 @@ TEST_F(Keys, PromptTakesTheCharactersAfterTheCursorPrefix)
 
 TEST_F(Keys, EndShutsDownEvenDuringAPrompt)
 {
+    link_lock.assert_held();
     sent(key(plat::KEY_F9));
     ASSERT_TRUE(prompt_active());
     ASSERT_EQ(key_handle(key(plat::KEY_END)), KEY_QUIT) << "End did not shut down";
@@ -168,20 +186,17 @@ TEST_F(Keys, EndShutsDownEvenDuringAPrompt)
 
 TEST_F(Keys, BatchKeepsTypedKeysAndSaysBusyOncePerBatch)
 {
+    link_lock.assert_held();
     for (char c : std::string("paste")) {
         plat::fake_keys_push(key(0, c));
     }
-    link_lock.give();
-    console_batch();  // a paste with the line free: every key, in order
-    link_lock.take();
+    batch();  // a paste with the line free: every key, in order
     EXPECT_EQ(plat::fake_port_written(), "paste");
     open_file_count = 1;  // the device holds a file: the line is busy
     for (char c : std::string("more")) {
         plat::fake_keys_push(key(0, c));
     }
-    link_lock.give();
-    console_batch();
-    link_lock.take();
+    batch();
     open_file_count = 0;
     const std::string out = plat::fake_console_output();
     EXPECT_EQ(out.find("Press <End> key to exit"), out.rfind("Press <End> key to exit"));

@@ -20,16 +20,25 @@ namespace
 class Receive : public SystemTest
 {
   protected:
-    void pass()
+    void pass() REQUIRES(link_lock)
     {
         link_lock.give();
         receive_pass();
         link_lock.take();
     }
+    // Opens the port as start-up does: without the link lock.
+    static int open(const char* name, int32_t baud) REQUIRES(link_lock)
+    {
+        link_lock.give();
+        const int r = port_open(name, baud);
+        link_lock.take();
+        return r;
+    }
 };
 
 TEST_F(Receive, KivetChunksAreShownWholeWithNulBytes)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(log_open("k.log"));
     std::string text(10000, 'a');
     text[5000] = '\0';
@@ -43,6 +52,7 @@ TEST_F(Receive, KivetChunksAreShownWholeWithNulBytes)
 
 TEST_F(Receive, PaselTextAndPacketsWaitForTheNextLoopHead)
 {
+    link_lock.assert_held();
     mode_flag = MODE_PASEL;
     ASSERT_TRUE(capture_open("c.txt"));
     plat::fake_port_feed(std::string("ok\xC0\x07\x00\xF9\xC0?", 8));  // text, ACK 0, text
@@ -60,6 +70,7 @@ TEST_F(Receive, PaselTextAndPacketsWaitForTheNextLoopHead)
 
 TEST_F(Receive, HeldPaselTextWaitsWhileInKivetMode)
 {
+    link_lock.assert_held();
     mode_flag = MODE_PASEL;
     plat::fake_port_feed("abc");
     pass();
@@ -74,9 +85,8 @@ TEST_F(Receive, HeldPaselTextWaitsWhileInKivetMode)
 
 TEST_F(Receive, FailedWaitReopensThePortAndFailedReadLosesNothingQueued)
 {
-    link_lock.give();
-    const int opened = port_open("COM1", 57600);
-    link_lock.take();
+    link_lock.assert_held();
+    const int opened = open("COM1", 57600);
     ASSERT_EQ(opened, 0);
     plat::fake_port_fail("wait", EIO);     // hung up
     plat::fake_port_fail("open", ENOENT);  // not back at the first try

@@ -21,7 +21,7 @@ class Startup : public SystemTest
 {
   protected:
     // Runs the command line parser on a program name and its arguments, without the lock.
-    int parse(std::vector<std::string> args)
+    int parse(std::vector<std::string> args) REQUIRES(link_lock)
     {
         std::vector<char*> argv;
         for (std::string& a : args) {
@@ -59,6 +59,7 @@ TEST_F(Startup, BaudLookupIsExactAndCaseSensitive)
 
 TEST_F(Startup, NoArgumentsKeepTheDefaults)
 {
+    link_lock.assert_held();
     EXPECT_EQ(parse({"kivet32"}), CMDLINE_RUN);
     EXPECT_STREQ(port_name, "COM1");
     EXPECT_EQ(baud_rate, 57600);
@@ -72,6 +73,7 @@ TEST_F(Startup, NoArgumentsKeepTheDefaults)
 
 TEST_F(Startup, OptionsAreTakenInTheirOrder)
 {
+    link_lock.assert_held();
     EXPECT_EQ(parse({"kivet32", "/PASEL", "/t", "pts/3", "9600", "a.log", "extra"}), CMDLINE_RUN);
     EXPECT_EQ(mode_flag.load(), MODE_PASEL);
     EXPECT_EQ(backspace_char, 0x08);
@@ -86,6 +88,7 @@ TEST_F(Startup, OptionsAreTakenInTheirOrder)
 
 TEST_F(Startup, TimestampBeforeModeMakesTheModeOptionThePortName)
 {
+    link_lock.assert_held();
     EXPECT_EQ(parse({"pasel32", "-t", "-k"}), CMDLINE_RUN);
     EXPECT_EQ(mode_flag.load(), MODE_PASEL);
     EXPECT_EQ(timestamp_option, 1);
@@ -94,6 +97,7 @@ TEST_F(Startup, TimestampBeforeModeMakesTheModeOptionThePortName)
 
 TEST_F(Startup, ShortModeOptionsSelectTheMode)
 {
+    link_lock.assert_held();
     EXPECT_EQ(parse({"pasel32", "-k"}), CMDLINE_RUN);
     EXPECT_EQ(mode_flag.load(), MODE_KIVET);
     EXPECT_EQ(parse({"kivet32", "/px"}), CMDLINE_RUN);
@@ -102,6 +106,7 @@ TEST_F(Startup, ShortModeOptionsSelectTheMode)
 
 TEST_F(Startup, HelpAndPortListPrintAfterTheBannerAndEndWithZero)
 {
+    link_lock.assert_held();
     for (const char* h : {"/?", "/HELP", "/h", "/Hx", "-h", "-?", "--help"}) {
         plat::fake_console_clear_output();
         EXPECT_EQ(parse({"kivet.exe", h}), 0) << h;
@@ -125,6 +130,7 @@ TEST_F(Startup, HelpAndPortListPrintAfterTheBannerAndEndWithZero)
 
 TEST_F(Startup, AnArgumentWithASecondSlashIsAPathNeverAnOption)
 {
+    link_lock.assert_held();
     EXPECT_EQ(parse({"kivet32", "/tmp/ttyV0", "9600"}), CMDLINE_RUN);  // not /T
     EXPECT_EQ(timestamp_option, 0);
     EXPECT_STREQ(port_name, "/tmp/ttyV0");
@@ -139,6 +145,7 @@ TEST_F(Startup, AnArgumentWithASecondSlashIsAPathNeverAnOption)
 
 TEST_F(Startup, QuestionMarkAfterThePortIsABaudRateOfZero)
 {
+    link_lock.assert_held();
     EXPECT_EQ(parse({"kivet32", "COM2", "/?"}), CMDLINE_RUN);
     EXPECT_EQ(baud_rate, 0);
     EXPECT_NE(plat::fake_console_output().find("\nWARNING: MAYBE INVALID BAUDRATE, Press"),
@@ -147,6 +154,7 @@ TEST_F(Startup, QuestionMarkAfterThePortIsABaudRateOfZero)
 
 TEST_F(Startup, BaudOutsideTheTableWarnsAndIsUsed)
 {
+    link_lock.assert_held();
     EXPECT_EQ(parse({"kivet32", "COM2", "300"}), CMDLINE_RUN);
     EXPECT_EQ(baud_rate, 300);
     EXPECT_NE(plat::fake_console_output().find("WARNING: MAYBE INVALID BAUDRATE"),
@@ -158,6 +166,7 @@ TEST_F(Startup, BaudOutsideTheTableWarnsAndIsUsed)
 
 TEST_F(Startup, NamesUpTo255CharactersAreTakenLongerOnesNever)
 {
+    link_lock.assert_held();
     const std::string port = "/dev/serial/by-id/usb-" + std::string(255 - 22, 'p');
     const std::string log = "logs-" + std::string(250, 'l');
     EXPECT_EQ(parse({"kivet32", port, "9600", log}), CMDLINE_RUN);
@@ -180,6 +189,7 @@ TEST_F(Startup, NamesUpTo255CharactersAreTakenLongerOnesNever)
 
 TEST_F(Startup, LogThatCannotOpenWarnsAndRunsOn)
 {
+    link_lock.assert_held();
     EXPECT_EQ(parse({"kivet32", "COM1", "57600", "no/dir.log"}), CMDLINE_RUN);
     EXPECT_FALSE(log_is_open());
     // The warning and the end of the banner line are one whole line; the reason, the system's
@@ -196,6 +206,7 @@ TEST_F(Startup, LogThatCannotOpenWarnsAndRunsOn)
 
 TEST_F(Startup, ShutdownReportsClosesDropsLinesAndExitsWithZero)
 {
+    link_lock.assert_held();
     EXPECT_EQ(parse({"kivet32", "COM1", "57600", "s.log"}), CMDLINE_RUN);
     log_write(std::string(999, 'x').data(), 999);
     plat::fake_console_clear_output();
@@ -209,6 +220,7 @@ TEST_F(Startup, ShutdownReportsClosesDropsLinesAndExitsWithZero)
 
 TEST_F(Startup, ShutdownReportsTheCaptureFileInKilobytes)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(capture_open("cap.txt"));
     std::strcpy(capture_name, "cap.txt");
     mode_flag = MODE_PASEL;

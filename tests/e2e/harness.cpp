@@ -1,7 +1,7 @@
 // tests/e2e/harness.cpp: starting the built program on pseudo-terminals, typing into its
 // console, reading its screen, ending it. The screen reader thread is the only reader of the
-// console master; the screen text and the cursor are guarded by screen_mutex_. Whether the
-// program waits for keys is read from /proc (the system call its main thread is blocked in).
+// console master; the screen text and the cursor are guarded by screen_mutex_. Whether start-up
+// is complete is read from /proc (the system calls its threads are blocked in).
 #include "tests/e2e/harness.h"
 
 #include <fcntl.h>
@@ -177,20 +177,6 @@ bool task_polls(pid_t pid, const std::string& tid, unsigned long nfds)
         }
     }
     return read_proc(task + "/wchan").find("poll") != std::string::npos;
-}
-
-// Bytes task tid of pid has read so far (all its reads), -1 when the kernel does not tell.
-long task_read_bytes(pid_t pid, pid_t tid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/io");
-    std::string key;
-    long value = -1;
-    while (in >> key >> value) {
-        if (key == "rchar:") {
-            return value;
-        }
-    }
-    return -1;
 }
 
 }  // namespace
@@ -405,8 +391,6 @@ void Host::spawn(const std::string& bin, const std::vector<std::string>& args,
     }
     pid_ = pid;
     exit_code_ = -1;
-    keys_counted_ = false;  // a new program: its reads are counted from its own ready point
-    keys_sent_ = 0;
     if (!reader_.joinable()) {
         reader_ = std::thread([this] { reader_loop(); });
     }
@@ -439,11 +423,6 @@ testing::AssertionResult Host::wait_ready(int timeout_ms)
             }
         }
         if (receiving && console_thread_reading()) {
-            if (!keys_counted_) {  // no key has been sent yet: what it has read is not keys
-                keys_counted_ = true;
-                keys_base_ = task_read_bytes(pid_, pid_);
-                keys_sent_ = 0;
-            }
             return testing::AssertionSuccess();
         }
         if (ms_left(deadline) == 0) {
@@ -462,45 +441,9 @@ bool Host::console_thread_reading() const
 
 void Host::keys(std::string_view bytes)
 {
-    if (!keys_counted_) {
-        const testing::AssertionResult ready = wait_ready();
-        if (!ready) {
-            ADD_FAILURE() << "keys \"" << escaped(bytes) << "\": " << ready.message();
-            return;
-        }
-    }
-    // Every key sent so far has been read (so none was dropped, and the batch it was in has
-    // been handled), and the console thread waits for the next.
-    const auto deadline = deadline_in(WAIT_MS);
-    long taken = 0;
-    for (;;) {
-        if (pid_ < 0 || wait_exit(0) >= 0) {
-            ADD_FAILURE() << "keys \"" << escaped(bytes) << "\": the program has ended";
-            return;
-        }
-        const long now = task_read_bytes(pid_, pid_);
-        taken = now - keys_base_;
-        const bool all_taken = keys_base_ < 0 || now < 0 || taken >= long(keys_sent_);
-        if (all_taken && console_thread_reading()) {
-            break;
-        }
-        if (ms_left(deadline) == 0) {
-            ADD_FAILURE() << "keys \"" << escaped(bytes) << "\": the program has read " << taken
-                          << " of the " << keys_sent_ << " key bytes sent before and "
-                          << (console_thread_reading() ? "waits" : "does not wait") << " for keys";
-            return;
-        }
-        pause_briefly();
-    }
-    keys_now(bytes);
-}
-
-void Host::keys_now(std::string_view bytes)
-{
     if (!write_all(con_master_, bytes.data(), bytes.size(), deadline_in(WAIT_MS))) {
         ADD_FAILURE() << "keys \"" << escaped(bytes) << "\" could not be written";
     }
-    keys_sent_ += bytes.size();
 }
 
 void Host::reader_loop()

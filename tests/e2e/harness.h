@@ -9,12 +9,10 @@
 // "\n") and the tests compare exact texts. The program puts the console in raw mode for input
 // and must restore this mode when it ends.
 //
-// Keys: the program drops keys typed while it handles a batch (type-ahead is flushed before each
-// read), so keys() first waits until the program has read every key sent before and its console
-// thread is blocked waiting for the next, then writes. Send one key event per call, or a short
-// burst (at most 20 events) that fits in one read. A key the program dropped all the same makes
-// the next keys() fail. Both are read from /proc: the main thread's read count and the system
-// call it waits in.
+// Keys: keys() writes the bytes at once. The program keeps what is typed while it is busy and
+// handles the keys in order, so a test waits only where its next step depends on a key having
+// been handled (the device's next bytes, a file, a signal): for a visible sign of it, text on
+// the screen or bytes at the device.
 //
 // All waits have deadlines; none is an assertion about time. One test thread drives a Host;
 // the screen is collected by a reader thread under a mutex.
@@ -188,12 +186,9 @@ class Host
         return pid_;
     }
 
-    // Waits until the program has read all keys sent before and waits for more (wait_ready()
-    // first, if not yet done), then writes the bytes of one key event (or a short burst) to
-    // the console. A failed wait is recorded as a test failure.
+    // Writes the bytes of key events to the console, at once; a failed write is recorded as a
+    // test failure.
     void keys(std::string_view bytes);
-    // Writes at once, without waiting (keys typed while the program is busy, for instance).
-    void keys_now(std::string_view bytes);
 
     // Everything the program has written to the console so far.
     std::string screen();
@@ -233,11 +228,8 @@ class Host
     int con_master_ = -1;  // the test's end of the console
     int con_slave_ = -1;   // held open all along: the program's stdin, stdout and stderr
     termios console_before_{};
-    pid_t pid_ = -1;             // the running program, -1 when none
-    int exit_code_ = -1;         // once reaped
-    bool keys_counted_ = false;  // keys_base_ taken: the program has been ready
-    long keys_base_ = -1;        // bytes its main thread had read then (-1: not known)
-    size_t keys_sent_ = 0;       // key bytes written since
+    pid_t pid_ = -1;      // the running program, -1 when none
+    int exit_code_ = -1;  // once reaped
 
     int stop_pipe_[2] = {-1, -1};  // wakes the reader thread for its end
     std::atomic<bool> paused_{false};

@@ -155,7 +155,7 @@ TEST(Keyboard, PasteReachesTheDeviceWhole)
         for (int i = 0; i < size; ++i) {
             paste += char('a' + i % 26);
         }
-        h.keys_now(paste);
+        h.keys(paste);
         const std::string got = h.device().read_text(paste.size(), WAIT_MS);
         std::printf("%s: %zu of %zu pasted characters received\n", bin, got.size(), paste.size());
         EXPECT_EQ(got, paste);

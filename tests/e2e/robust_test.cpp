@@ -300,14 +300,14 @@ TEST(Field, KeyThenEndOrSigtermWithAStalledDevice)
         }
         ASSERT_TRUE(h.device().write(reads));
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the line fills up
-        h.keys_now("a");
+        h.keys("a");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
         const auto sent = Clock::now();
         if (by_signal) {
             h.signal(SIGTERM);
         } else {
-            h.keys_now(KEY_END);
+            h.keys(KEY_END);
         }
         const int code = h.wait_exit(10000);
         const double took = std::chrono::duration<double>(Clock::now() - sent).count();

@@ -73,6 +73,7 @@ std::string pattern(size_t n)
 
 TEST_F(FileService, OpenReadCloseExchangeIsByteExact)
 {
+    link_lock.assert_held();
     const std::string data = pattern(40);
     write_file("ABCDE", data);
 
@@ -90,6 +91,7 @@ TEST_F(FileService, OpenReadCloseExchangeIsByteExact)
 
 TEST_F(FileService, ReadAtEndOfFileRepliesZeroCountAndStatus)
 {
+    link_lock.assert_held();
     write_file("f", "abc");
     const uint32_t h = open_ok(1, "f");
     EXPECT_EQ(exchange(read_cmd(h, 3)), (Writes{le16(3), "abc", OK}));
@@ -100,6 +102,7 @@ TEST_F(FileService, ReadAtEndOfFileRepliesZeroCountAndStatus)
 
 TEST_F(FileService, ReadOf256FromALargerFileAndCountsAbove256ReadOneBuffer)
 {
+    link_lock.assert_held();
     const std::string data = pattern(700);
     write_file("big", data);
     const uint32_t h = open_ok(1, "big");
@@ -112,6 +115,7 @@ TEST_F(FileService, ReadOf256FromALargerFileAndCountsAbove256ReadOneBuffer)
 
 TEST_F(FileService, WriteOfCountZeroTakesOneByteAndWritesNothing)
 {
+    link_lock.assert_held();
     write_file("w", "old");
     const uint32_t h = open_ok(3, "w");
     EXPECT_EQ(exchange(write_cmd(h, "") + "Z"), Writes{OK});
@@ -123,6 +127,7 @@ TEST_F(FileService, WriteOfCountZeroTakesOneByteAndWritesNothing)
 
 TEST_F(FileService, WriteAboveTheBufferWritesEveryByteInPieces)
 {
+    link_lock.assert_held();
     const uint32_t h = open_ok(2, "out");
     const std::string data = pattern(601);
     EXPECT_EQ(exchange(write_cmd(h, data)), Writes{OK});
@@ -133,6 +138,7 @@ TEST_F(FileService, WriteAboveTheBufferWritesEveryByteInPieces)
 
 TEST_F(FileService, FailedPieceIsRepliedAfterAllBytesAreTaken)
 {
+    link_lock.assert_held();
     const uint32_t h = open_ok(2, "out");
     exchange(write_cmd(h, "first"));  // 5 bytes done
     plat::fake_file_fail("write", ENOSPC);
@@ -149,6 +155,7 @@ TEST_F(FileService, FailedPieceIsRepliedAfterAllBytesAreTaken)
 
 TEST_F(FileService, NameLengthZeroTakesOneNameByte)
 {
+    link_lock.assert_held();
     write_file("A", "x");
     const Writes w = exchange(bytes({0x02, 0x00, 0x01, 0x00, 'A'}));
     ASSERT_EQ(w.size(), 2u);
@@ -158,12 +165,14 @@ TEST_F(FileService, NameLengthZeroTakesOneNameByte)
 
 TEST_F(FileService, CommandFiveRepliesOkAfterExactlyFiveBytes)
 {
+    link_lock.assert_held();
     EXPECT_EQ(exchange(bytes({0x02, 0x05, 0xFF, 0x00, 0x02, 0x1B, 0x45})), Writes{OK});
     EXPECT_EQ(exchange(bytes({0x02, 0x05, 1, 2, 3, 4, 5})), Writes{OK});
 }
 
 TEST_F(FileService, OpenModesCreateOpenAndRefuseAsTheySay)
 {
+    link_lock.assert_held();
     write_file("old", "0123456789");
     open_fails(2, "old", ST_FILE_EXISTS);
     EXPECT_EQ(read_file("old"), "0123456789");
@@ -184,6 +193,7 @@ TEST_F(FileService, OpenModesCreateOpenAndRefuseAsTheySay)
 
 TEST_F(FileService, UnknownModeOpensNothingAndRepliesInvalidParameter)
 {
+    link_lock.assert_held();
     write_file("f", "x");
     open_ok(1, "f");
     for (const int mode : {0, 4, 0xFF}) {
@@ -196,6 +206,7 @@ TEST_F(FileService, UnknownModeOpensNothingAndRepliesInvalidParameter)
 
 TEST_F(FileService, HandlesTheServiceDidNotOpenAreRefused)
 {
+    link_lock.assert_held();
     write_file("f", "data");
     const uint32_t h = open_ok(1, "f");
     for (const uint32_t bad : {0u, 0xFFFFu, FS_FILES_MAX + 1, h + 1}) {
@@ -210,6 +221,7 @@ TEST_F(FileService, HandlesTheServiceDidNotOpenAreRefused)
 
 TEST_F(FileService, ClosedHandleIsRefusedAndNotGivenOutAgainAtOnce)
 {
+    link_lock.assert_held();
     write_file("f", "data");
     const uint32_t h = open_ok(1, "f");
     EXPECT_EQ(exchange(close_cmd(h)), Writes{OK});
@@ -221,6 +233,7 @@ TEST_F(FileService, ClosedHandleIsRefusedAndNotGivenOutAgainAtOnce)
 
 TEST_F(FileService, OpenFilesAreLimitedByTheProcessNotByTheTable)
 {
+    link_lock.assert_held();
     write_file("f", "x");
     std::vector<uint32_t> handles;
     for (uint32_t i = 0; i < 100; ++i) {
@@ -237,6 +250,7 @@ TEST_F(FileService, OpenFilesAreLimitedByTheProcessNotByTheTable)
 
 TEST_F(FileService, SharingViolationWhileAWriterHoldsTheFile)
 {
+    link_lock.assert_held();
     open_ok(2, "shared");
     open_fails(1, "shared", ST_SHARING_VIOLATION);
     open_fails(3, "shared", ST_SHARING_VIOLATION);
@@ -249,6 +263,7 @@ TEST_F(FileService, SharingViolationWhileAWriterHoldsTheFile)
 
 TEST_F(FileService, InitClosesWhatTheDeviceLeftOpen)
 {
+    link_lock.assert_held();
     write_file("f", "x");
     open_ok(3, "f");
     filecmd_init();
@@ -258,6 +273,7 @@ TEST_F(FileService, InitClosesWhatTheDeviceLeftOpen)
 
 TEST_F(FileService, ProgressStartsAtOpenAndIsClearedByAnyClose)
 {
+    link_lock.assert_held();
     write_file("a.bin", pattern(1000));
     write_file("b.bin", pattern(10));
     plat::fake_clock_set(5000);
@@ -280,6 +296,7 @@ TEST_F(FileService, ProgressStartsAtOpenAndIsClearedByAnyClose)
 
 TEST_F(FileService, RmsNamesShowNoProgressButStillCountBytes)
 {
+    link_lock.assert_held();
     write_file("a.bin", pattern(1000));
     write_file("X.RMS", pattern(50));
     write_file("y.rms", pattern(60));
@@ -308,6 +325,7 @@ TEST_F(FileService, RmsNamesShowNoProgressButStillCountBytes)
 
 TEST_F(FileService, ReadShowsProgressAfterTheDataAndBeforeTheStatus)
 {
+    link_lock.assert_held();
     write_file("f", pattern(100));
     plat::fake_clock_set(0);
     const uint32_t h = open_ok(1, "f");
@@ -321,6 +339,7 @@ TEST_F(FileService, ReadShowsProgressAfterTheDataAndBeforeTheStatus)
 
 TEST_F(FileService, NameHoldingNulIsRefusedNotCut)
 {
+    link_lock.assert_held();
     write_file("a", "x");
     open_fails(1, std::string("a\0b", 3), ST_FILE_NOT_FOUND);
     open_fails(1, std::string("a\0", 2), ST_FILE_NOT_FOUND);
@@ -329,6 +348,7 @@ TEST_F(FileService, NameHoldingNulIsRefusedNotCut)
 
 TEST_F(FileService, BackslashSeparatesDirectoriesAndMissingDirectoryIsPathNotFound)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(std::filesystem::create_directory("sub"));
     write_file("sub/f.txt", "in sub");
     const uint32_t h = open_ok(1, "sub\\f.txt");
@@ -347,6 +367,7 @@ TEST_F(FileService, BackslashSeparatesDirectoriesAndMissingDirectoryIsPathNotFou
 
 TEST_F(FileService, FailedCallsLeaveCountAndProgressAsTheyWere)
 {
+    link_lock.assert_held();
     write_file("f", pattern(100));
     const uint32_t h = open_ok(1, "f");
     exchange(read_cmd(h, 10));
@@ -374,6 +395,7 @@ TEST_F(FileService, FailedCallsLeaveCountAndProgressAsTheyWere)
 
 TEST_F(FileService, UnreadableSizeOpensWithoutATotal)
 {
+    link_lock.assert_held();
     write_file("f", pattern(100));
     plat::fake_file_fail("size", EIO);
     open_ok(1, "f");

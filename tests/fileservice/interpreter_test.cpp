@@ -28,6 +28,7 @@ const std::string CLEAR = "\x1b[H\x1b[2J";  // what the fake console records for
 
 TEST_F(Interpreter, TextIsAppendedUnchangedControlBytesAndNulIncluded)
 {
+    link_lock.assert_held();
     const std::string text = bytes({'a', 0x00, 0x0D, 0x0A, 0x07, 0x7F, 0xFF, 'b'});
     feed(text);
     EXPECT_EQ(shown(), text);
@@ -36,6 +37,7 @@ TEST_F(Interpreter, TextIsAppendedUnchangedControlBytesAndNulIncluded)
 
 TEST_F(Interpreter, IntroTwiceReturnsToTextWithoutReply)
 {
+    link_lock.assert_held();
     feed(bytes({'a', 0x02, 0x02, 'b'}));
     EXPECT_EQ(shown(), "ab");
     EXPECT_EQ(interp_state(), CS_TEXT);
@@ -44,6 +46,7 @@ TEST_F(Interpreter, IntroTwiceReturnsToTextWithoutReply)
 
 TEST_F(Interpreter, UnknownCodesAreDroppedAndTheNextByteIsText)
 {
+    link_lock.assert_held();
     std::string expected;
     for (int code = 0x06; code <= 0xFF; ++code) {
         feed(bytes({0x02, code}));
@@ -57,6 +60,7 @@ TEST_F(Interpreter, UnknownCodesAreDroppedAndTheNextByteIsText)
 
 TEST_F(Interpreter, KnownCodesEnterTheirArgumentStates)
 {
+    link_lock.assert_held();
     const std::vector<std::pair<int, CmdState>> codes = {
         {0x00, CS_OPEN}, {0x01, CS_CLOSE}, {0x03, CS_READ}, {0x04, CS_WRITE}, {0x05, CS_CMD5}};
     for (const auto& [code, state] : codes) {
@@ -70,6 +74,7 @@ TEST_F(Interpreter, KnownCodesEnterTheirArgumentStates)
 
 TEST_F(Interpreter, EscEClearsTheScreenAndEarlierTextShowsAfterIt)
 {
+    link_lock.assert_held();
     feed("ab\x1b"
          "Ec");
     EXPECT_EQ(plat::fake_console_clears(), 1);
@@ -79,6 +84,7 @@ TEST_F(Interpreter, EscEClearsTheScreenAndEarlierTextShowsAfterIt)
 
 TEST_F(Interpreter, EscAndAnyOtherByteAreBothDropped)
 {
+    link_lock.assert_held();
     feed("\x1bx\x1b\n\x1b");
     feed(bytes({0x00, 'q'}));
     EXPECT_EQ(shown(), "q");
@@ -87,6 +93,7 @@ TEST_F(Interpreter, EscAndAnyOtherByteAreBothDropped)
 
 TEST_F(Interpreter, EscEscEClearsTheScreen)
 {
+    link_lock.assert_held();
     feed("\x1b\x1b"
          "E");
     EXPECT_EQ(plat::fake_console_clears(), 1);
@@ -95,6 +102,7 @@ TEST_F(Interpreter, EscEscEClearsTheScreen)
 
 TEST_F(Interpreter, EscThenCommandKeepsEscPendingForTheByteAfterTheReply)
 {
+    link_lock.assert_held();
     feed(bytes({0x1B, 0x02, 0x05, 1, 2, 3, 4, 5}));
     EXPECT_EQ(plat::fake_port_written(), STATUS_OK);
     feed("Ez");
@@ -104,6 +112,7 @@ TEST_F(Interpreter, EscThenCommandKeepsEscPendingForTheByteAfterTheReply)
 
 TEST_F(Interpreter, IntroAndEscAreArgumentBytesInsideACommand)
 {
+    link_lock.assert_held();
     feed(bytes({0x02, 0x05, 0x02, 0x1B, 0x02, 0x1B, 'E'}));
     EXPECT_EQ(plat::fake_port_writes(), std::vector<std::string>{STATUS_OK});
     EXPECT_EQ(plat::fake_console_clears(), 0);
@@ -113,6 +122,7 @@ TEST_F(Interpreter, IntroAndEscAreArgumentBytesInsideACommand)
 
 TEST_F(Interpreter, CommandSplitOverChunksBehavesAsInOne)
 {
+    link_lock.assert_held();
     // The read pump empties the buffer before each chunk and flushes after it.
     const std::string cmd = bytes({'a', 0x02, 0x05, 9, 8, 7, 6, 5, 'b'});
     for (const char c : cmd) {
@@ -126,6 +136,7 @@ TEST_F(Interpreter, CommandSplitOverChunksBehavesAsInOne)
 
 TEST_F(Interpreter, StampGoesBeforeEachLineAfterACrButNotEmptyLines)
 {
+    link_lock.assert_held();
     plat::fake_local_time_set(10, 7, 3, 456);
     timestamp_option = 1;
     feed("x\r\ny\r\n\r\nz");
@@ -134,6 +145,7 @@ TEST_F(Interpreter, StampGoesBeforeEachLineAfterACrButNotEmptyLines)
 
 TEST_F(Interpreter, StampPendingWhenTheOptionGoesOffIsInsertedOnce)
 {
+    link_lock.assert_held();
     plat::fake_local_time_set(0, 1, 2, 30);
     timestamp_option = 1;
     feed("a\r");
@@ -144,6 +156,7 @@ TEST_F(Interpreter, StampPendingWhenTheOptionGoesOffIsInsertedOnce)
 
 TEST_F(Interpreter, StampPendingSurvivesACommand)
 {
+    link_lock.assert_held();
     plat::fake_local_time_set(0, 0, 0, 0);
     timestamp_option = 1;
     feed(bytes({'a', 0x0D, 0x02, 0x05, 0, 0, 0, 0, 0, 'b'}));
@@ -152,6 +165,7 @@ TEST_F(Interpreter, StampPendingSurvivesACommand)
 
 TEST_F(Interpreter, StatusReplySendsTheLowTwoBytesLowFirstInOneWrite)
 {
+    link_lock.assert_held();
     feed(bytes({0x02, 0x05}));
     status_reply(0x12345678);
     EXPECT_EQ(plat::fake_port_writes(), std::vector<std::string>{bytes({0x78, 0x56})});
@@ -163,6 +177,7 @@ TEST_F(Interpreter, StatusReplySendsTheLowTwoBytesLowFirstInOneWrite)
 // replies, the same state after them.
 TEST_F(Interpreter, ChunkAtOnceDoesWhatSingleBytesDo)
 {
+    link_lock.assert_held();
     plat::fake_local_time_set(10, 7, 3, 456);
     const std::string stream = "plain\r\nline\x1b"
                                "Ecleared\x1bxgone\r\r\n" +

@@ -11,7 +11,7 @@ namespace
 class LogChar : public SystemTest
 {
   protected:
-    static void put(const std::string& s)
+    static void put(const std::string& s) REQUIRES(link_lock)
     {
         for (const char c : s) {
             const uint8_t b = static_cast<uint8_t>(c);
@@ -22,6 +22,7 @@ class LogChar : public SystemTest
 
 TEST_F(LogChar, WrapsEightyLettersAfterCrLfAndCaptureStaysRaw)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(log_open("log.txt"));
     ASSERT_TRUE(capture_open("cap.txt"));
     const std::string letters(80, 'a');
@@ -35,6 +36,7 @@ TEST_F(LogChar, WrapsEightyLettersAfterCrLfAndCaptureStaysRaw)
 
 TEST_F(LogChar, LineFeedsAloneAreMarkedEverySeventyFiveAndCountingRestarts)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(log_open("log.txt"));
     put("\r" + std::string(75, '\n') + std::string(75, 'b') + "c");
     EXPECT_EQ(read_file("log.txt"),
@@ -43,6 +45,7 @@ TEST_F(LogChar, LineFeedsAloneAreMarkedEverySeventyFiveAndCountingRestarts)
 
 TEST_F(LogChar, ColumnsAdvanceOnlyWhileALogIsOpenAndSurviveReopening)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(capture_open("cap.txt"));
     put(std::string(100, 'x'));  // capture only: no column is counted
     ASSERT_TRUE(log_open("one.txt"));
@@ -61,6 +64,7 @@ TEST_F(LogChar, ColumnsAdvanceOnlyWhileALogIsOpenAndSurviveReopening)
 // column carried from one call to the next and across the writer's own buffer.
 TEST_F(LogChar, TextAtOnceWritesWhatCharactersWrite)
 {
+    link_lock.assert_held();
     std::string text = "\r\n" + std::string(80, 'a') + "\r\n" + std::string(160, '\n') + "\rx";
     for (int i = 0; i < 3000; i++) {
         text += "line " + std::to_string(i) + std::string(i % 90, '.') + (i % 3 != 0 ? "\r\n" : "");
@@ -84,6 +88,7 @@ TEST_F(LogChar, TextAtOnceWritesWhatCharactersWrite)
 
 TEST_F(LogChar, LogWriteNeitherWrapsNorMovesTheColumn)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(log_open("log.txt"));
     ASSERT_TRUE(capture_open("cap.txt"));
     const std::string text(200, 'k');
@@ -95,6 +100,7 @@ TEST_F(LogChar, LogWriteNeitherWrapsNorMovesTheColumn)
 
 TEST_F(LogChar, SizesAreWholeThousandsOfBytesWritten)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(log_open("log.txt"));
     ASSERT_TRUE(capture_open("cap.txt"));
     const std::string text(999, 'q');
@@ -113,6 +119,7 @@ TEST_F(LogChar, SizesAreWholeThousandsOfBytesWritten)
 
 TEST_F(LogChar, OpenFailureLeavesNoFile)
 {
+    link_lock.assert_held();
     EXPECT_FALSE(log_open("missing/dir/log.txt"));
     EXPECT_FALSE(log_is_open());
     plat::fake_file_fail("open", EACCES);

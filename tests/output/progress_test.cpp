@@ -13,13 +13,14 @@ namespace
 class Progress : public SystemTest
 {
   protected:
-    void SetUp() override
+    void SetUp() override ACQUIRE(link_lock)
     {
         SystemTest::SetUp();
         transfer_state = TS_IDLE;
     }
     void TearDown() override
     {
+        link_lock.assert_held();
         transfer_state = TS_IDLE;
         SystemTest::TearDown();
     }
@@ -43,6 +44,7 @@ class Progress : public SystemTest
 
 TEST_F(Progress, TotalLineShowsPercentElapsedAndTimeLeft)
 {
+    link_lock.assert_held();
     running(1000, 500);
     EXPECT_EQ(show_at(2500),
               "\rTotal 1000 bytes, 500 bytes sent (50%), 00:02 elapsed, 00:03 left   ");
@@ -56,6 +58,7 @@ TEST_F(Progress, TotalLineShowsPercentElapsedAndTimeLeft)
 
 TEST_F(Progress, CompletionWithinTheFirstSecondPrintsOneLineAndALineFeed)
 {
+    link_lock.assert_held();
     running(100, 100);
     EXPECT_EQ(show_at(0), "");  // nothing elapsed yet: nothing to divide by
     EXPECT_EQ(progress_counters().total, 100u);
@@ -68,6 +71,7 @@ TEST_F(Progress, CompletionWithinTheFirstSecondPrintsOneLineAndALineFeed)
 
 TEST_F(Progress, DoneBeyondTotalIsClampedAndComplete)
 {
+    link_lock.assert_held();
     running(1000, 1200);
     EXPECT_EQ(show_at(1000),
               "\rTotal 1000 bytes, 1000 bytes sent (100%), 00:01 elapsed, 00:00 left   \n");
@@ -76,12 +80,14 @@ TEST_F(Progress, DoneBeyondTotalIsClampedAndComplete)
 
 TEST_F(Progress, EstimateShortOfElapsedShowsNothingLeft)
 {
+    link_lock.assert_held();
     running(9, 3);  // total / 10 truncates to 0: the estimate is 0 s
     EXPECT_EQ(show_at(2000), "\rTotal 9 bytes, 3 bytes sent (33%), 00:02 elapsed, 00:00 left   ");
 }
 
 TEST_F(Progress, HundredMegabyteFileDoesNotWrap)
 {
+    link_lock.assert_held();
     running(100000000, 50000000);
     EXPECT_EQ(show_at(100000), "\rTotal 100000000 bytes, 50000000 bytes sent (50%), 01:40 "
                                "elapsed, 01:40 left   ");
@@ -93,6 +99,7 @@ TEST_F(Progress, HundredMegabyteFileDoesNotWrap)
 
 TEST_F(Progress, ElapsedSurvivesTheTickWrap)
 {
+    link_lock.assert_held();
     running(1000, 500, 0xFFFFF000u);
     EXPECT_EQ(show_at(0x00000A00u),
               "\rTotal 1000 bytes, 500 bytes sent (50%), 00:06 elapsed, 00:07 left   ");
@@ -100,6 +107,7 @@ TEST_F(Progress, ElapsedSurvivesTheTickWrap)
 
 TEST_F(Progress, PaselReceiveShowsBytesReceivedOncePerSecond)
 {
+    link_lock.assert_held();
     mode_flag = MODE_PASEL;
     transfer_state = TS_RECV_DATA;
     running(0, 800);
@@ -110,6 +118,7 @@ TEST_F(Progress, PaselReceiveShowsBytesReceivedOncePerSecond)
 
 TEST_F(Progress, PaselIdleResetPrintsALineFeedAndRestartsTheClock)
 {
+    link_lock.assert_held();
     mode_flag = MODE_PASEL;
     running(1000, 10, 100);
     EXPECT_EQ(show_at(7000),
@@ -122,6 +131,7 @@ TEST_F(Progress, PaselIdleResetPrintsALineFeedAndRestartsTheClock)
 
 TEST_F(Progress, KivetModeNeverShowsReceivedLineNorResets)
 {
+    link_lock.assert_held();
     transfer_state = TS_RECV_DATA;
     running(0, 800, 100);
     EXPECT_EQ(show_at(61500), "");

@@ -12,6 +12,7 @@ using TextBuffer = SystemTest;
 
 TEST_F(TextBuffer, FullBufferFlushesBeforeTheLastAppend)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(log_open("log.txt"));
     for (uint32_t i = 0; i < TEXT_BUF_SIZE - 1; ++i) {
         text_append(static_cast<uint8_t>('a' + i % 26));
@@ -30,6 +31,7 @@ TEST_F(TextBuffer, FullBufferFlushesBeforeTheLastAppend)
 
 TEST_F(TextBuffer, NulBytesReachConsoleAndLogByCount)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(log_open("log.txt"));
     const std::string text("a\0b\0\0c", 6);
     for (const char c : text) {
@@ -45,6 +47,7 @@ TEST_F(TextBuffer, NulBytesReachConsoleAndLogByCount)
 
 TEST_F(TextBuffer, EmptyDropsWithoutShowingAndCaptureGetsNothing)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(capture_open("cap.txt"));
     text_append('x');
     text_empty();
@@ -57,6 +60,7 @@ TEST_F(TextBuffer, EmptyDropsWithoutShowingAndCaptureGetsNothing)
 
 TEST_F(TextBuffer, TimestampShowsMinutesSecondsAndHundredths)
 {
+    link_lock.assert_held();
     plat::fake_local_time_set(10, 7, 3, 456);
     EXPECT_STREQ(timestamp_text(), "07:03.45 ");
     plat::fake_local_time_set(23, 59, 59, 999);

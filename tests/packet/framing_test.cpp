@@ -16,10 +16,17 @@
 class Framing : public SystemTest
 {
   protected:
-    void SetUp() override
+    void SetUp() override ACQUIRE(link_lock)
     {
         SystemTest::SetUp();
         mode_flag = MODE_PASEL;
+    }
+    // One pass of the packet sender thread, which takes the link lock itself.
+    static void sender_pass() REQUIRES(link_lock)
+    {
+        link_lock.give();
+        packet_sender_pass();
+        link_lock.take();
     }
 };
 
@@ -31,19 +38,22 @@ struct FrameRow {
 };
 
 static const FrameRow FRAME_TABLE[] = {
-    {"ack 0", [] { pkt_send_ack(0); }, "07 00", "C0 07 00 F9 C0"},
-    {"ack C0", [] { pkt_send_ack(0xC0); }, "07 C0", "C0 07 DB DC 39 C0"},
-    {"end", [] { pkt_send_end(); }, "05", "C0 05 FB C0"},
-    {"accept 128 500 1000", [] { pkt_send_accept(128, 500, 1000); }, "04 00 80 01 F4 03 E8",
-     "C0 04 00 80 01 F4 03 E8 9C C0"},
-    {"data sum 40", [] { pkt_send_data(1, reinterpret_cast<const uint8_t*>("\x39"), 1); },
+    {"ack 0", []() REQUIRES(link_lock) { pkt_send_ack(0); }, "07 00", "C0 07 00 F9 C0"},
+    {"ack C0", []() REQUIRES(link_lock) { pkt_send_ack(0xC0); }, "07 C0", "C0 07 DB DC 39 C0"},
+    {"end", []() REQUIRES(link_lock) { pkt_send_end(); }, "05", "C0 05 FB C0"},
+    {"accept 128 500 1000", []() REQUIRES(link_lock) { pkt_send_accept(128, 500, 1000); },
+     "04 00 80 01 F4 03 E8", "C0 04 00 80 01 F4 03 E8 9C C0"},
+    {"data sum 40",
+     []() REQUIRES(link_lock) { pkt_send_data(1, reinterpret_cast<const uint8_t*>("\x39"), 1); },
      "06 01 39", "C0 06 01 39 DB DC C0"},
-    {"data sum 25", [] { pkt_send_data(1, reinterpret_cast<const uint8_t*>("\x1E"), 1); },
+    {"data sum 25",
+     []() REQUIRES(link_lock) { pkt_send_data(1, reinterpret_cast<const uint8_t*>("\x1E"), 1); },
      "06 01 1E", "C0 06 01 1E DB DD C0"},
 };
 
 TEST_F(Framing, FrameTableEncodesAndDecodesByteExact)
 {
+    link_lock.assert_held();
     for (const FrameRow& row : FRAME_TABLE) {
         SCOPED_TRACE(row.what);
         row.build();
@@ -64,6 +74,7 @@ TEST_F(Framing, FrameTableEncodesAndDecodesByteExact)
 
 TEST_F(Framing, EveryByteValueSurvivesTheRoundTrip)
 {
+    link_lock.assert_held();
     std::string payload;
     for (int i = 0; i < 128; i++) {
         payload.push_back(static_cast<char>(0x80 + i));  // C0 and DB among them
@@ -80,6 +91,7 @@ TEST_F(Framing, EveryByteValueSurvivesTheRoundTrip)
 
 TEST_F(Framing, TwoQueuedPacketsLeaveAsTwoWrites)
 {
+    link_lock.assert_held();
     pkt_send_ack(1);
     pkt_send_error(ERR_FILE);
     EXPECT_EQ(sent(), (std::vector<std::string>{ack(1), error_pkt(ERR_FILE)}));
@@ -89,25 +101,23 @@ TEST_F(Framing, TwoQueuedPacketsLeaveAsTwoWrites)
 
 TEST_F(Framing, SenderPassEncodesOnlyInPaselMode)
 {
+    link_lock.assert_held();
     pkt_send_end();
     mode_flag = MODE_KIVET;
-    link_lock.give();
-    packet_sender_pass();
-    link_lock.take();
+    sender_pass();
     EXPECT_TRUE(plat::fake_port_writes().empty());  // stays queued
     EXPECT_FALSE(plat::fake_event_is_set(send_event));
 
     mode_flag = MODE_PASEL;
     pkt_send_ack(0);
-    link_lock.give();
-    packet_sender_pass();
-    link_lock.take();
+    sender_pass();
     EXPECT_EQ(plat::fake_port_writes(),
               (std::vector<std::string>{hex("C0 05 FB C0"), hex("C0 07 00 F9 C0")}));
 }
 
 TEST_F(Framing, TextAroundAFrameGoesToTheRing)
 {
+    link_lock.assert_held();
     feed_line("ok" + hex("C0 05 FB C0") + "?");
     EXPECT_EQ(take_text(), "ok?");
     EXPECT_EQ(take_received(), std::vector<std::string>{end_pkt()});
@@ -115,6 +125,7 @@ TEST_F(Framing, TextAroundAFrameGoesToTheRing)
 
 TEST_F(Framing, CorruptedFramesAreDroppedAndTheNextOneIsTaken)
 {
+    link_lock.assert_held();
     std::string good = frame_of(data(3, "hello"));
 
     std::string flipped = good;
@@ -141,6 +152,7 @@ TEST_F(Framing, CorruptedFramesAreDroppedAndTheNextOneIsTaken)
 
 TEST_F(Framing, CutFramesAreClosedByTheNextEnd)
 {
+    link_lock.assert_held();
     // Without its closing END a frame is closed by the next frame's opening END and still
     // taken; that frame's bytes are then text, and its closing END opens a frame.
     std::string cut = frame_of(data(1, "abc"));
@@ -160,6 +172,7 @@ TEST_F(Framing, CutFramesAreClosedByTheNextEnd)
 
 TEST_F(Framing, EscapeSequencesInsideAFrame)
 {
+    link_lock.assert_held();
     // DB DD stores DB, DB DC stores C0, DB 41 stores DB (41 consumed), DB C0 stores DB and the
     // frame goes on.
     feed_line(hex("C0 06 01 DB DD DB DC DB 41 DB C0 A8 C0"));
@@ -170,6 +183,7 @@ TEST_F(Framing, EscapeSequencesInsideAFrame)
 
 TEST_F(Framing, OverlongFrameIsAbandonedAndTheRestIsText)
 {
+    link_lock.assert_held();
     std::string body(140, 'A');
     feed_line(hex("C0") + body + hex("C0"));
     // Stored bytes 1..131 fit block size 128 + 3; the 132nd abandons the frame.
@@ -186,6 +200,7 @@ TEST_F(Framing, OverlongFrameIsAbandonedAndTheRestIsText)
 
 TEST_F(Framing, SmallBlockSizeBoundsReceivedFrames)
 {
+    link_lock.assert_held();
     frame_limit_set(16);
     feed_line(frame_of(data(1, std::string(16, 'x'))));  // 19 stored bytes
     EXPECT_EQ(take_received().size(), 1u);
@@ -196,6 +211,7 @@ TEST_F(Framing, SmallBlockSizeBoundsReceivedFrames)
 
 TEST_F(Framing, EmptyFrameIsDroppedAndItsEndOpensTheNextFrame)
 {
+    link_lock.assert_held();
     feed_line(hex("C0 C0"));
     EXPECT_TRUE(take_received().empty());
     feed_line(hex("05 FB C0") + "hi" + hex("C0 C0 05 FB C0"));
@@ -206,6 +222,7 @@ TEST_F(Framing, EmptyFrameIsDroppedAndItsEndOpensTheNextFrame)
 
 TEST_F(Framing, LinkComesBackInStepAfterAnOverlongFrame)
 {
+    link_lock.assert_held();
     // The overlong frame's tail is text and its closing END opens a frame; the next frame's
     // opening END must not leave it out of step for good.
     feed_line(hex("C0") + std::string(140, 'x') + hex("C0"));
@@ -219,6 +236,7 @@ TEST_F(Framing, LinkComesBackInStepAfterAnOverlongFrame)
 
 TEST_F(Framing, TextBeyondTheRingIsShownWhole)
 {
+    link_lock.assert_held();
     std::string text;
     for (uint32_t i = 0; i < SHOW_SIZE + TEXT_RING_SIZE + 100; i++) {
         text.push_back(static_cast<char>('a' + i % 26));
@@ -238,6 +256,7 @@ TEST_F(Framing, TextBeyondTheRingIsShownWhole)
 // door: the same packets and the same text, frames and text split anywhere, the ring full.
 TEST_F(Framing, ChunkAtOnceDoesWhatSingleBytesDo)
 {
+    link_lock.assert_held();
     const std::string stream =
         "hello" + frame_of(ack(3)) + hex("C0 07 00 00 C0") + "bad sum" + hex("C0 C0") +
         frame_of(end_pkt()) + hex("C0") + std::string(140, 'x') + hex("C0") + frame_of(ack(0)) +
@@ -279,6 +298,7 @@ TEST_F(Framing, ChunkAtOnceDoesWhatSingleBytesDo)
 
 TEST_F(Framing, FrameIsDroppedWhenNoPacketCanReplaceIt)
 {
+    link_lock.assert_held();
     std::vector<Packet*> held;
     while (Packet* p = pool_take()) {
         held.push_back(p);

@@ -13,7 +13,7 @@
 class Pool : public SystemTest
 {
   protected:
-    void SetUp() override
+    void SetUp() override ACQUIRE(link_lock)
     {
         SystemTest::SetUp();
         mode_flag = MODE_PASEL;
@@ -22,6 +22,7 @@ class Pool : public SystemTest
 
 TEST_F(Pool, FreeListIsLastInFirstOut)
 {
+    link_lock.assert_held();
     EXPECT_EQ(pool_free_count(), POOL_SIZE - 1);  // framing init holds the first one taken
     Packet* a = pool_take();
     Packet* b = pool_take();
@@ -46,6 +47,7 @@ TEST_F(Pool, FreeListIsLastInFirstOut)
 
 TEST_F(Pool, EmptyPoolDropsPacketsWithOneMessage)
 {
+    link_lock.assert_held();
     std::vector<Packet*> held;
     while (Packet* p = pool_take()) {
         held.push_back(p);

@@ -18,14 +18,14 @@ using Sent = std::vector<std::string>;
 class Timer : public SystemTest
 {
   protected:
-    void SetUp() override
+    void SetUp() override ACQUIRE(link_lock)
     {
         SystemTest::SetUp();
         mode_flag = MODE_PASEL;
     }
 
     // One pass of the timer thread, which takes the link lock itself.
-    static void run_pass()
+    static void run_pass() REQUIRES(link_lock)
     {
         link_lock.give();
         timer_pass();
@@ -55,7 +55,7 @@ class Timer : public SystemTest
     }
 
     // The host has sent an error packet and waits for ACK 0 (T1 500, T2 1000 armed).
-    static void enter_error_state()
+    static void enter_error_state() REQUIRES(link_lock)
     {
         deliver(request(PKT_GET_REQUEST, 128, 500, 1000, "missing"));
         ASSERT_EQ(sent(), Sent{error_pkt(ERR_FILE)});
@@ -65,6 +65,7 @@ class Timer : public SystemTest
 
 TEST_F(Timer, CountdownExpiresAndTheActionResends)
 {
+    link_lock.assert_held();
     enter_error_state();
     run_pass();
     EXPECT_EQ(ticks(), 10u);
@@ -79,8 +80,9 @@ TEST_F(Timer, CountdownExpiresAndTheActionResends)
 
 TEST_F(Timer, DisarmDuringTheCountdownEndsItQuietly)
 {
+    link_lock.assert_held();
     enter_error_state();
-    after_ticks(3, [] { deliver(ack(0)); });  // the device's ACK 0 disarms
+    after_ticks(3, []() REQUIRES(link_lock) { deliver(ack(0)); });  // the device's ACK 0 disarms
     run_pass();
     EXPECT_EQ(ticks(), 3u);
     EXPECT_FALSE(timeout_flag);
@@ -90,9 +92,10 @@ TEST_F(Timer, DisarmDuringTheCountdownEndsItQuietly)
 
 TEST_F(Timer, ArmingDuringTheCountdownRestartsIt)
 {
+    link_lock.assert_held();
     mode_flag = MODE_KIVET;  // the flag stays raised where the test can see it
     timer_arm(1000);
-    after_ticks(3, [] { timer_arm(2000); });
+    after_ticks(3, []() REQUIRES(link_lock) { timer_arm(2000); });
     run_pass();
     EXPECT_EQ(ticks(), 3u + 20u);
     EXPECT_TRUE(timeout_flag);
@@ -101,7 +104,9 @@ TEST_F(Timer, ArmingDuringTheCountdownRestartsIt)
 
     timeout_flag = false;
     timer_arm(1000);
-    after_ticks(23 + 3, [] { timer_arm(1000); });  // the same value again also restarts
+    after_ticks(23 + 3, []() REQUIRES(link_lock) {
+        timer_arm(1000);
+    });  // the same value again also restarts
     run_pass();
     EXPECT_EQ(ticks(), 23u + 3u + 10u);
     EXPECT_TRUE(timeout_flag);
@@ -109,6 +114,7 @@ TEST_F(Timer, ArmingDuringTheCountdownRestartsIt)
 
 TEST_F(Timer, ValueBelowOneTickNeverExpires)
 {
+    link_lock.assert_held();
     enter_error_state();
     timer_arm(50);
     run_pass();
@@ -120,6 +126,7 @@ TEST_F(Timer, ValueBelowOneTickNeverExpires)
 
 TEST_F(Timer, KivetModeCountsDownButDoesNotAct)
 {
+    link_lock.assert_held();
     enter_error_state();
     mode_flag = MODE_KIVET;
     run_pass();
@@ -134,6 +141,7 @@ TEST_F(Timer, KivetModeCountsDownButDoesNotAct)
 
 TEST_F(Timer, UnansweredDataBlockGoesFourTimesThenTheError)
 {
+    link_lock.assert_held();
     std::string body(300, 'd');
     body[200] = 'x';
     write_file("f", body);

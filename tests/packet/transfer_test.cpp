@@ -26,14 +26,14 @@ constexpr uint16_t T2 = 1000;
 class Transfer : public SystemTest
 {
   protected:
-    void SetUp() override
+    void SetUp() override ACQUIRE(link_lock)
     {
         SystemTest::SetUp();
         mode_flag = MODE_PASEL;
     }
 
     // The countdown ran out: what the timer thread does at the end of it.
-    static void expire()
+    static void expire() REQUIRES(link_lock)
     {
         timeout_flag = true;
         timeout_action();
@@ -49,7 +49,7 @@ class Transfer : public SystemTest
     }
 
     // A get request for name, answered with its accept and ACK 0: the first block is out.
-    static void start_get(const std::string& name, uint16_t size = 128)
+    static void start_get(const std::string& name, uint16_t size = 128) REQUIRES(link_lock)
     {
         deliver(request(PKT_GET_REQUEST, size, T1, T2, name));
         ASSERT_EQ(transfer_state, TS_SEND_START);
@@ -58,7 +58,7 @@ class Transfer : public SystemTest
     }
 
     // A put request for name, accepted and acknowledged: data blocks are expected.
-    static void start_put(const std::string& name)
+    static void start_put(const std::string& name) REQUIRES(link_lock)
     {
         deliver(request(PKT_PUT_REQUEST, 128, T1, T2, name));
         EXPECT_EQ(sent(), Sent{hex("04 00 80 01 F4 03 E8")});
@@ -70,6 +70,7 @@ class Transfer : public SystemTest
 
 TEST_F(Transfer, GetSendsAFileBlockByBlock)
 {
+    link_lock.assert_held();
     std::string body = pattern(300);
     write_file("f.bin", body);
     deliver(request(PKT_GET_REQUEST, 128, T1, T2, "f.bin"));
@@ -103,6 +104,7 @@ TEST_F(Transfer, GetSendsAFileBlockByBlock)
 
 TEST_F(Transfer, GetOfAnEmptyFileSendsTheEndAtOnce)
 {
+    link_lock.assert_held();
     write_file("empty", "");
     start_get("empty");
     EXPECT_EQ(sent(), Sent{end_pkt()});
@@ -111,6 +113,7 @@ TEST_F(Transfer, GetOfAnEmptyFileSendsTheEndAtOnce)
 
 TEST_F(Transfer, GetOfAMissingFileAnswersFileError)
 {
+    link_lock.assert_held();
     deliver(request(PKT_GET_REQUEST, 64, T1, T2, "nothere"));
     EXPECT_EQ(sent(), Sent{error_pkt(ERR_FILE)});
     EXPECT_EQ(transfer_state, TS_ERROR);
@@ -120,6 +123,7 @@ TEST_F(Transfer, GetOfAMissingFileAnswersFileError)
 
 TEST_F(Transfer, NameWithAZeroByteIsRefusedNotCut)
 {
+    link_lock.assert_held();
     write_file("a", "must not be sent");
     deliver(request(PKT_GET_REQUEST, 128, T1, T2, std::string("a\0b", 3)));
     EXPECT_EQ(sent(), Sent{error_pkt(ERR_FILE)});
@@ -133,6 +137,7 @@ TEST_F(Transfer, NameWithAZeroByteIsRefusedNotCut)
 
 TEST_F(Transfer, BackslashInANameSeparatesDirectories)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(std::filesystem::create_directory("sub"));
     write_file("sub/f", "inner");
     start_get("sub\\f");
@@ -141,6 +146,7 @@ TEST_F(Transfer, BackslashInANameSeparatesDirectories)
 
 TEST_F(Transfer, BlockSizeAboveTheLimitIsCapped)
 {
+    link_lock.assert_held();
     write_file("big", pattern(200));
     deliver(request(PKT_GET_REQUEST, 1000, T1, T2, "big"));
     EXPECT_EQ(sent(), Sent{hex("04 00 80 01 F4 03 E8")});
@@ -159,6 +165,7 @@ TEST_F(Transfer, BlockSizeAboveTheLimitIsCapped)
 
 TEST_F(Transfer, RepeatedGetRequestIsAcceptedAgain)
 {
+    link_lock.assert_held();
     write_file("f", "x");
     deliver(request(PKT_GET_REQUEST, 128, T1, T2, "f"));
     (void)sent();
@@ -170,6 +177,7 @@ TEST_F(Transfer, RepeatedGetRequestIsAcceptedAgain)
 
 TEST_F(Transfer, WrongAckIsIgnoredWhileSending)
 {
+    link_lock.assert_held();
     write_file("f", pattern(300));
     start_get("f");
     (void)sent();
@@ -184,6 +192,7 @@ TEST_F(Transfer, WrongAckIsIgnoredWhileSending)
 
 TEST_F(Transfer, BlockNumbersWrapAfter255)
 {
+    link_lock.assert_held();
     std::string body = pattern(257);
     write_file("f", body);
     deliver(request(PKT_GET_REQUEST, 1, T1, T2, "f"));
@@ -199,6 +208,7 @@ TEST_F(Transfer, BlockNumbersWrapAfter255)
 
 TEST_F(Transfer, ReadFailuresAnswerFileError)
 {
+    link_lock.assert_held();
     write_file("f", pattern(300));
     deliver(request(PKT_GET_REQUEST, 128, T1, T2, "f"));
     plat::fake_file_fail("read", EIO);
@@ -225,6 +235,7 @@ TEST_F(Transfer, ReadFailuresAnswerFileError)
 
 TEST_F(Transfer, PutReceivesAFile)
 {
+    link_lock.assert_held();
     write_file("in.bin", "old contents, longer than the new");
     start_put("in.bin");
     EXPECT_EQ(timeout_value, 0u);  // no timer runs while the device sends
@@ -249,6 +260,7 @@ TEST_F(Transfer, PutReceivesAFile)
 
 TEST_F(Transfer, EndOfReceivedFileReportsBytesAndTime)
 {
+    link_lock.assert_held();
     for (uint32_t start : {1000u, 0xfffffff0u}) {  // and across the wrap of the tick count
         SCOPED_TRACE(start);
         plat::fake_clock_set(start);
@@ -268,6 +280,7 @@ TEST_F(Transfer, EndOfReceivedFileReportsBytesAndTime)
 
 TEST_F(Transfer, ReceivedBlocksWrapAfter255)
 {
+    link_lock.assert_held();
     start_put("w");
     std::string expect;
     for (int i = 1; i <= 257; i++) {
@@ -283,6 +296,7 @@ TEST_F(Transfer, ReceivedBlocksWrapAfter255)
 
 TEST_F(Transfer, PutWhoseFileCannotBeCreatedStaysIdle)
 {
+    link_lock.assert_held();
     plat::fake_file_fail("open", EACCES);
     deliver(request(PKT_PUT_REQUEST, 128, T1, T2, "x"));
     EXPECT_EQ(sent(), Sent{error_pkt(ERR_FILE)});
@@ -293,6 +307,7 @@ TEST_F(Transfer, PutWhoseFileCannotBeCreatedStaysIdle)
 
 TEST_F(Transfer, WriteFailureAnswersFileError)
 {
+    link_lock.assert_held();
     start_put("w");
     plat::fake_file_fail("write", ENOSPC);
     deliver(data(1, "abc"));
@@ -303,6 +318,7 @@ TEST_F(Transfer, WriteFailureAnswersFileError)
 
 TEST_F(Transfer, ErrorFromTheDeviceEndsReception)
 {
+    link_lock.assert_held();
     start_put("w");
     deliver(error_pkt(3));
     EXPECT_EQ(sent(), Sent{});
@@ -311,6 +327,7 @@ TEST_F(Transfer, ErrorFromTheDeviceEndsReception)
 
 TEST_F(Transfer, UnexpectedPacketsByState)
 {
+    link_lock.assert_held();
     deliver(ack(0));  // idle: answered, nothing else changes
     EXPECT_EQ(sent(), Sent{error_pkt(ERR_PROTOCOL)});
     EXPECT_EQ(transfer_state, TS_IDLE);
@@ -356,6 +373,7 @@ TEST_F(Transfer, UnexpectedPacketsByState)
 
 TEST_F(Transfer, AcceptAndEndAreResentThenGivenUp)
 {
+    link_lock.assert_held();
     write_file("f", "");
     const std::string accept = hex("04 00 80 01 F4 03 E8");
     for (TransferState waiting : {TS_SEND_START, TS_RECV_START, TS_SEND_END}) {
@@ -383,6 +401,7 @@ TEST_F(Transfer, AcceptAndEndAreResentThenGivenUp)
 
 TEST_F(Transfer, ErrorStateResendsThenGoesIdle)
 {
+    link_lock.assert_held();
     deliver(request(PKT_GET_REQUEST, 128, T1, T2, "missing"));
     EXPECT_EQ(sent(), Sent{error_pkt(ERR_FILE)});
     progress_size(1234);
@@ -400,6 +419,7 @@ TEST_F(Transfer, ErrorStateResendsThenGoesIdle)
 
 TEST_F(Transfer, InitClosesATransferFileLeftOpen)
 {
+    link_lock.assert_held();
     start_put("held");
     transfer_init();
     EXPECT_EQ(transfer_state, TS_IDLE);

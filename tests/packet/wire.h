@@ -115,7 +115,7 @@ inline std::string& line_text()
 
 // The device's bytes through the deframer one at a time; the text between frames is kept
 // here, as the link's front door keeps it.
-inline void feed_line(const std::string& bytes)
+inline void feed_line(const std::string& bytes) REQUIRES(link_lock)
 {
     for (char c : bytes) {
         if (deframe_byte(static_cast<uint8_t>(c))) {
@@ -131,7 +131,7 @@ inline std::string packet_bytes(const Packet* p)
 }
 
 // Every Packet on the receive queue, taken off it and given back.
-inline std::vector<std::string> take_received()
+inline std::vector<std::string> take_received() REQUIRES(link_lock)
 {
     std::vector<std::string> out;
     while (Packet* p = rx_queue_take()) {
@@ -142,7 +142,7 @@ inline std::vector<std::string> take_received()
 }
 
 // Every byte of text between frames fed so far and not yet taken.
-inline std::string take_text()
+inline std::string take_text() REQUIRES(link_lock)
 {
     std::string out;
     out.swap(line_text());
@@ -150,7 +150,7 @@ inline std::string take_text()
 }
 
 // The device sends a packet: framed, deframed and dispatched as the receive thread does.
-inline void deliver(const std::string& packet)
+inline void deliver(const std::string& packet) REQUIRES(link_lock)
 {
     feed_line(frame_of(packet));
     while (Packet* p = rx_queue_take()) {
@@ -160,7 +160,7 @@ inline void deliver(const std::string& packet)
 
 // Runs the encoder dry and returns the packets of the frames written since the last call,
 // one port write per frame.
-inline std::vector<std::string> sent()
+inline std::vector<std::string> sent() REQUIRES(link_lock)
 {
     while (encoder_step() != 0) {
     }

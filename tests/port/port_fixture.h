@@ -9,7 +9,7 @@
 class PortOpen : public SystemTest
 {
   protected:
-    int open_port()
+    int open_port() REQUIRES(link_lock)
     {
         link_lock.give();
         int r = port_open(port_name, baud_rate);

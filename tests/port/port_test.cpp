@@ -20,6 +20,7 @@ namespace
 
 TEST_F(PortOpen, ConfiguresPurgesAndRaisesTheLines)
 {
+    link_lock.assert_held();
     EXPECT_EQ(open_port(), 0);
     EXPECT_TRUE(plat::fake_port_open());
     EXPECT_TRUE(plat::fake_port_lines_up());
@@ -29,6 +30,7 @@ TEST_F(PortOpen, ConfiguresPurgesAndRaisesTheLines)
 
 TEST_F(PortOpen, DirectoryAndRegularFileAreNotDevices)
 {
+    link_lock.assert_held();
     std::strcpy(port_name, "COM9");
     plat::fake_port_set_kind(1, 0);
     EXPECT_EQ(open_port(), 1);
@@ -41,6 +43,7 @@ TEST_F(PortOpen, DirectoryAndRegularFileAreNotDevices)
 
 TEST_F(PortOpen, RefusedSettingsAreReportedAndCloseTheLog)
 {
+    link_lock.assert_held();
     ASSERT_TRUE(log_open("x.log"));
     baud_rate = 0;
     EXPECT_EQ(open_port(), 1);

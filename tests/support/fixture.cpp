@@ -17,6 +17,7 @@
 void SystemTest::SetUp()
 {
     plat::fake_reset();
+    link_lock.take();
     namespace fs = std::filesystem;
     home_ = fs::current_path().string();
     // A fresh directory under the system's temporary directory, whatever the OS.
@@ -33,7 +34,6 @@ void SystemTest::SetUp()
     fs::current_path(dir);
 
     srand(1);
-    link_lock.take();
     mode_flag = MODE_KIVET;
     timestamp_option = 0;
     backspace_char = 0x7F;
@@ -42,7 +42,9 @@ void SystemTest::SetUp()
 
 void SystemTest::TearDown()
 {
-    if (!plat::fake_lock_held()) {
+    if (plat::fake_lock_held()) {
+        link_lock.assert_held();
+    } else {
         link_lock.take();
     }
     log_close();

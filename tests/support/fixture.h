@@ -12,7 +12,9 @@
 class SystemTest : public ::testing::Test
 {
   protected:
-    void SetUp() override;
+    // Takes the link lock; test bodies that need it say so with link_lock.assert_held().
+    void SetUp() override ACQUIRE(link_lock);
+    // Gives the link lock, taken first if the test has given it.
     void TearDown() override;
 
     // Writes a file in the test's directory.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/serial_list.h"
+#include "platform/posix/serial_list_dirs.h"
 
 namespace
 {
@@ -44,7 +44,7 @@ TEST(SerialList, ByIdLinksThenUsbAcmAndTheUartsInNumberOrder)
     touch(sys / "ttyS1" / "type", "0\n");  // no UART behind it
 
     shown.clear();
-    EXPECT_EQ(plat::serial_list(dev.c_str(), sys.c_str(), record), 6);
+    EXPECT_EQ(plat::posix::serial_list_dirs(dev.c_str(), sys.c_str(), record), 6);
     const std::vector<std::string> want = {
         (dev / "serial/by-id/usb-Maker_Board_42-if00-port0").string() + " -> " +
             (dev / "ttyUSB1").string(),
@@ -57,7 +57,7 @@ TEST(SerialList, ByIdLinksThenUsbAcmAndTheUartsInNumberOrder)
     EXPECT_EQ(shown, want);
 
     shown.clear();
-    EXPECT_EQ(plat::serial_list((root / "none").c_str(), sys.c_str(), record), 0);
+    EXPECT_EQ(plat::posix::serial_list_dirs((root / "none").c_str(), sys.c_str(), record), 0);
     EXPECT_TRUE(shown.empty());
     fs::remove_all(root);
 }

@@ -17,6 +17,7 @@ class PortOpenAdvice : public PortOpen
 
 TEST_F(PortOpenAdvice, FailedOpenShowsErrnoItsTextAndWhatToDo)
 {
+    link_lock.assert_held();
     std::strcpy(port_name, "ttyS9");
     plat::fake_port_fail("open", ENOENT);
     EXPECT_EQ(open_port(), 1);
