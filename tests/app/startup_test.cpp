@@ -232,17 +232,26 @@ TEST_F(Startup, ShutdownReportsTheCaptureFileInKilobytes)
     EXPECT_EQ(read_file("cap.txt").size(), 1000u);
 }
 
+// Opens the port as start-up does, loses it and opens it again, as the receive thread does: all
+// without the link lock. Returns what the open returned.
+static int open_lose_and_reopen() REQUIRES(link_lock)
+{
+    link_lock.give();
+    const int opened = port_open(port_name, baud_rate);
+    port_lost();
+    port_reopen();
+    link_lock.take();
+    return opened;
+}
+
 // /NORESET: DTR and RTS stay as found at the open, a reopen and the end; Alt+R pulses them
 // all the same, and its 'r' is not typed.
 TEST_F(Startup, NoresetLeavesTheLinesAndAltRPulsesThem)
 {
+    link_lock.assert_held();
     ASSERT_EQ(parse({"kivet32", "/T", "-noreset", "COM1"}), CMDLINE_RUN);
     EXPECT_EQ(timestamp_option, 1);
-    link_lock.give();
-    ASSERT_EQ(port_open(port_name, baud_rate), 0);
-    port_lost();
-    port_reopen();
-    link_lock.take();
+    ASSERT_EQ(open_lose_and_reopen(), 0);
     port_drop_lines();
     EXPECT_EQ(plat::fake_port_line_changes(), "");
 
