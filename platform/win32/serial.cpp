@@ -82,6 +82,13 @@ void pause_failed_line()
     Sleep(SERIAL_HANGUP_PAUSE_MS);
 }
 
+// serial_wait once the program ends: a pause, and nothing to report.
+int cancelled_pause()
+{
+    Sleep(SERIAL_CANCELLED_PAUSE_MS);
+    return 0;
+}
+
 // The wait of a driver without events: a one-byte read that completes when a byte comes.
 int wait_by_read(HANDLE h)
 {
@@ -89,6 +96,9 @@ int wait_by_read(HANDLE h)
     ov.hEvent = read_event;
     DWORD got = 0;
     if (!ReadFile(h, &held_byte, 1, &got, &ov) && !finish(h, &ov, &got)) {
+        if (cancelled.load()) {
+            return cancelled_pause();  // ended by serial_cancel: the program ends, the line is fine
+        }
         int err = last_error();
         pause_failed_line();
         return err;
@@ -236,8 +246,7 @@ void serial_purge()
 int serial_wait()
 {
     if (cancelled.load()) {
-        Sleep(SERIAL_CANCELLED_PAUSE_MS);
-        return 0;
+        return cancelled_pause();
     }
     HANDLE h = port_handle.load();
     if (h == INVALID_HANDLE_VALUE) {
@@ -267,6 +276,9 @@ int serial_wait()
     }
     if ((mask & EV_RXCHAR) != 0) {
         return 1;
+    }
+    if (cancelled.load()) {
+        return cancelled_pause();  // the wait was cancelled: not a driver without events
     }
     queued = driver_queued(h);
     if (queued != 0) {
