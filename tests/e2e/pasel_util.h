@@ -1,5 +1,5 @@
 // tests/e2e/pasel_util.h: helpers shared by the packet-link and unattended-sending tests:
-// seeded file contents, typing into a prompt key by key, waiting for a file's contents, and
+// seeded file contents, typing into a prompt, waiting for a file's contents, and
 // reading what the device receives for a while. Every wait has a deadline.
 #pragma once
 
@@ -32,12 +32,11 @@ inline devsim::Bytes seeded_bytes(size_t n, uint32_t seed)
     return b;
 }
 
-// Types text one key event per character: the program drops keys typed ahead of its reads.
+// Types text in one burst, as a quick typist or a paste does: the program keeps keys typed
+// ahead of its reads, on both backends.
 inline void type_keys(Host& h, std::string_view text)
 {
-    for (size_t i = 0; i < text.size(); ++i) {
-        h.keys(text.substr(i, 1));
-    }
+    h.keys(text);
 }
 
 // Waits until the file at path holds exactly want (files are written while the device's text
