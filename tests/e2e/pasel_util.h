@@ -17,9 +17,11 @@
 namespace e2e
 {
 
-// The closing separator of a dialog, and the message of a file that is not there.
+// The closing separator of a dialog, and the message of a file that is not there (the
+// system's text: Wine's under Wine).
 inline const std::string DIALOG_CLOSE = std::string(50, '-') + "\n\n";
-inline constexpr std::string_view NO_SUCH_FILE = " ERROR #2: No such file or directory\n";
+inline const std::string NO_SUCH_FILE =
+    on_wine() ? " ERROR #2: File not found.\n" : " ERROR #2: No such file or directory\n";
 
 // n bytes, every value from 0 to 255 likely (so frames carry escaped bytes), the same for a seed.
 inline devsim::Bytes seeded_bytes(size_t n, uint32_t seed)

@@ -104,6 +104,7 @@ TEST(Field, VanishedDeviceIsWaitedForAndFollowedThroughASymbolicLink)
 // A pseudo-terminal slave named directly is not opened again; End still ends the program.
 TEST(Field, LostPseudoTerminalIsNotReopened)
 {
+    SKIP_ON_WINE("pts names: a COM port is always opened again");
     Host h;
     auto pty = std::make_unique<devsim::Pty>();
     ASSERT_TRUE(h.start(KIVET_BIN, {pty->port_name()}));
@@ -120,6 +121,7 @@ TEST(Field, LostPseudoTerminalIsNotReopened)
 // at once, with the log closed whole and the terminal restored.
 TEST(Field, SigtermEndsTheProgramWhileTheDeviceReadsNothing)
 {
+    SKIP_ON_WINE("signals: Wine ends a Windows program on SIGTERM at once");
     Host h;
     ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name(), "57600", "s.log"}));
     ASSERT_TRUE(write_file(h.file("big.bin"), random_bytes(1 << 20, 7)));
@@ -152,6 +154,7 @@ TEST(Field, SigtermEndsTheProgramWhileTheDeviceReadsNothing)
 // mode; the service goes on.
 TEST(Field, FifoNamedByTheDeviceIsRefusedWithoutBlocking)
 {
+    SKIP_ON_WINE("FIFOs: Linux only");
     Host h;
     ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name()}));
     ASSERT_EQ(mkfifo(h.file("pipe").c_str(), 0600), 0);
@@ -172,6 +175,7 @@ TEST(Field, FifoNamedByTheDeviceIsRefusedWithoutBlocking)
 // waiting for a reader that may never come.
 TEST(Field, FifoNamedAsTheLogWithoutAReaderIsRefusedWithoutBlocking)
 {
+    SKIP_ON_WINE("FIFOs: Linux only");
     Host h;
     ASSERT_EQ(mkfifo(h.file("pipe").c_str(), 0600), 0);
     ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name(), "9600", "pipe"}));
@@ -238,6 +242,7 @@ TEST(Field, HundredOpensWithoutClosesAreServed)
 // With a served root, names that lead out of it are missing files; names in it are served.
 TEST(Field, RootConfinesTheDevicesNames)
 {
+    SKIP_ON_WINE("the jail as Linux has it: a symbolic link, and Linux's statuses for names out");
     Host h;
     ASSERT_EQ(mkdir(h.file("srv").c_str(), 0700), 0);
     ASSERT_TRUE(write_file(h.file("srv/in.txt"), "inside"));
@@ -271,6 +276,9 @@ TEST(Field, RootConfinesTheDevicesNames)
 TEST(Field, KeyThenEndOrSigtermWithAStalledDevice)
 {
     for (const bool by_signal : {true, false}) {
+        if (by_signal && left_out_on_wine("SIGTERM: Wine ends a Windows program on it at once")) {
+            continue;
+        }
         Host h;
         ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name(), "57600", "s.log"}));
         ASSERT_TRUE(write_file(h.file("big.bin"), random_bytes(4 << 20, 5)));
@@ -309,6 +317,7 @@ TEST(Field, KeyThenEndOrSigtermWithAStalledDevice)
 // at once, and the log holds exactly the start of what the device sent.
 TEST(Field, SigtermWithAStalledConsoleAndAFloodingDevice)
 {
+    SKIP_ON_WINE("signals: Wine ends a Windows program on SIGTERM at once");
     Host h;
     ASSERT_TRUE(h.start(KIVET_BIN, {h.port_name(), "115200", "f.log"}));
     ASSERT_TRUE(h.screen_until("exit.\n"));
