@@ -233,7 +233,7 @@ struct Session {
         std::vector<std::string> args = host_args;
         for (std::string& a : args) {
             if (a == "PORT") {
-                a = sim.port();
+                a = port_argument(sim.port());
             }
         }
         // spawn, not start: the script may keep the receive thread busy from the first moment.
@@ -252,7 +252,11 @@ struct Session {
 
     void stop()
     {
-        host.signal(SIGTERM);
+        if (left_out_on_wine("SIGTERM: Wine ends a Windows program on it at once; End ends it")) {
+            host.keys(KEY_END);
+        } else {
+            host.signal(SIGTERM);
+        }
         EXPECT_EQ(host.wait_exit(), 0) << "the host did not end cleanly on SIGTERM";
         EXPECT_TRUE(host.screen_until("program terminated.\n"));
     }
@@ -292,9 +296,13 @@ TEST(EmulatorKivet, FetchAndStoreByteExactWithProgressAndLongestName)
     }
     const std::string longest = long_name(KIVET_NAME_LIMIT);
     ASSERT_EQ(longest.size(), KIVET_NAME_LIMIT);
-    script += "store w300 as=" + longest + "\nexpect-file w300 " + longest + "\n";
-    script += "fetch " + longest + " as=back\nexpect-file back " + longest + "\n";
-    script += "store w1 as=" + longest + " fail=80\n";  // it is there now: a create is refused
+    const bool longest_too =
+        !left_out_on_wine("the 255-byte name: the Windows build's paths stop at MAX_PATH");
+    if (longest_too) {
+        script += "store w300 as=" + longest + "\nexpect-file w300 " + longest + "\n";
+        script += "fetch " + longest + " as=back\nexpect-file back " + longest + "\n";
+        script += "store w1 as=" + longest + " fail=80\n";  // it is there now: a create is refused
+    }
     script += "send \"kivet device done|\"\nfetch missing.bin fail=2\n";
 
     ASSERT_TRUE(s.start(KIVET_BIN, script, {"PORT"}));
@@ -309,15 +317,17 @@ TEST(EmulatorKivet, FetchAndStoreByteExactWithProgressAndLongestName)
         EXPECT_TRUE(read_file(s.host.file(dev + ".bin")) == created_bytes(n)) << dev;
     }
     // The longest name: a file of that very name in the host's directory.
-    bool found = false;
-    for (const auto& [name, size] : listing(s.host.dir())) {
-        if (name == longest) {
-            found = true;
-            EXPECT_EQ(size, 300u);
+    if (longest_too) {
+        bool found = false;
+        for (const auto& [name, size] : listing(s.host.dir())) {
+            if (name == longest) {
+                found = true;
+                EXPECT_EQ(size, 300u);
+            }
         }
+        EXPECT_TRUE(found) << "no file of the 255-byte name in the host's directory";
+        EXPECT_TRUE(read_file(s.sim.device_file("back")) == created_bytes(300));
     }
-    EXPECT_TRUE(found) << "no file of the 255-byte name in the host's directory";
-    EXPECT_TRUE(read_file(s.sim.device_file("back")) == created_bytes(300));
 
     // The console: the device's text and the progress line of the 3 MB read, ending at 100%.
     EXPECT_TRUE(s.host.screen_until("kivet device ready\r\n"));

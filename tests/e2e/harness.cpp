@@ -1,7 +1,8 @@
 // tests/e2e/harness.cpp: starting the built program on pseudo-terminals, typing into its
 // console, reading its screen, ending it. The screen reader thread is the only reader of the
-// console master; the screen text and the cursor are guarded by screen_mutex_. Whether start-up
-// is complete is read from /proc (the system calls its threads are blocked in).
+// console master (and under Wine of the screen pipe); the screen text and the cursor are guarded
+// by screen_mutex_. Whether start-up is complete is read from /proc (the system calls its
+// threads are blocked in).
 #include "tests/e2e/harness.h"
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -67,17 +69,84 @@ int exit_code_of(int status)
     return -1;
 }
 
-// The path to exec: bin itself, or a symbolic link named name in dir that points at it.
-std::string exec_path(const std::string& bin, const std::string& dir, const std::string& name)
+// The launcher, from KIVET_E2E_WINE: empty natively; else the Windows kivet32.exe and the
+// Wine prefix of this test binary.
+struct Launcher {
+    std::string win_exe;
+    std::string prefix;
+};
+
+const Launcher& launcher()
 {
-    if (name.empty()) {
+    static const Launcher l = [] {
+        Launcher made;
+        const char* wine = getenv("KIVET_E2E_WINE");
+        if (wine == nullptr || *wine == '\0' || std::string(wine) == "0") {
+            return made;
+        }
+        const char* named = getenv("KIVET_WIN_EXE");
+        made.win_exe = std::string(wine) != "1"             ? wine
+                       : named != nullptr && *named != '\0' ? named
+                                                            : WIN_KIVET_BIN;
+        made.prefix =
+            std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/wine";
+        return made;
+    }();
+    return l;
+}
+
+// The program file for bin: bin itself natively; under Wine kivet32.exe for KIVET_BIN and its
+// copy pasel32.exe (next to it) for PASEL_BIN.
+std::string program_file(const std::string& bin)
+{
+    const Launcher& l = launcher();
+    if (l.win_exe.empty()) {
         return bin;
     }
-    const std::string link = (dir.empty() ? std::string(".") : dir) + "/" + name;
+    if (bin == PASEL_BIN) {
+        return std::filesystem::path(l.win_exe).parent_path().string() + "/pasel32.exe";
+    }
+    return bin == KIVET_BIN ? l.win_exe : bin;
+}
+
+// The path of the program to run: the program file, or one named name in dir: natively a
+// symbolic link to it, under Wine a copy of it.
+std::string exec_path(const std::string& bin, const std::string& dir, const std::string& name)
+{
+    const std::string program = program_file(bin);
+    if (name.empty()) {
+        return program;
+    }
+    const std::string link =
+        std::filesystem::absolute((dir.empty() ? std::string(".") : dir) + "/" + name).string();
     std::error_code ec;
     std::filesystem::remove(link, ec);
-    std::filesystem::create_symlink(std::filesystem::absolute(bin), link);
+    if (on_wine()) {
+        std::filesystem::copy_file(program, link);
+    } else {
+        std::filesystem::create_symlink(std::filesystem::absolute(program), link);
+    }
     return link;
+}
+
+// The command line that runs the program at path with args: itself natively, under Wine
+// wine-run.sh with the prefix and it.
+std::vector<std::string> command_line(const std::string& path, const std::vector<std::string>& args)
+{
+    std::vector<std::string> line;
+    if (on_wine()) {
+        line = {WINE_RUN, launcher().prefix};
+    }
+    line.push_back(path);
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
+}
+
+// Ends a started program at once: natively the process; under Wine its whole process group
+// (the program and the console Wine made for it).
+void kill_program(pid_t pid)
+{
+    (void)kill(on_wine() ? -pid : pid, SIGKILL);
 }
 
 // Everything the child needs, built before fork: after it only async-signal-safe calls run.
@@ -86,10 +155,10 @@ struct ExecPlan {
     std::vector<std::string> args;
     std::vector<char*> argv;
 
-    ExecPlan(std::string p, const std::vector<std::string>& a) : path(std::move(p))
+    ExecPlan(const std::string& program, const std::vector<std::string>& a)
+        : args(command_line(program, a))
     {
-        args.push_back(path);
-        args.insert(args.end(), a.begin(), a.end());
+        path = args.front();
         for (std::string& s : args) {
             argv.push_back(s.data());
         }
@@ -179,7 +248,89 @@ bool task_polls(pid_t pid, const std::string& tid, unsigned long nfds)
     return read_proc(task + "/wchan").find("poll") != std::string::npos;
 }
 
+// Under Wine: the threads of pid as "tid system-call" lines, each blocked in a system call;
+// empty when one of them runs. count is the number of threads.
+std::string blocked_threads(pid_t pid, size_t* count)
+{
+    *count = 0;
+    std::string all;
+    std::error_code ec;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& entry : std::filesystem::directory_iterator(tasks, ec)) {
+        const std::string call = read_proc(entry.path().string() + "/syscall");
+        if (call.empty() || call == "running" || call.rfind("-1", 0) == 0) {
+            return "";
+        }
+        ++*count;
+        all += entry.path().filename().string() + " " + call + "\n";
+    }
+    return all;
+}
+
+// The port argument under Wine: COM(100 + n) for /dev/pts/n, above the numbers Wine gives
+// the machine's own serial ports. The link is replaced in one step.
+std::string wine_port(const std::string& linux_port)
+{
+    static const std::string PTS = "pts/";
+    if (linux_port.rfind(PTS, 0) != 0) {
+        ADD_FAILURE() << "no COM port for \"" << linux_port << "\": not a pseudo-terminal";
+        return linux_port;
+    }
+    const std::string com = "com" + std::to_string(100 + std::stoi(linux_port.substr(PTS.size())));
+    const std::string dir = launcher().prefix + "/dosdevices";
+    const std::string tmp = dir + "/" + com + "." + std::to_string(getpid()) + ".new";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::filesystem::remove(tmp, ec);
+    std::filesystem::create_symlink("/dev/" + linux_port, tmp, ec);
+    if (!ec) {
+        std::filesystem::rename(tmp, dir + "/" + com, ec);
+    }
+    if (ec) {
+        ADD_FAILURE() << "cannot link " << dir << "/" << com << ": " << ec.message();
+    }
+    return "COM" + com.substr(3);
+}
+
 }  // namespace
+
+bool on_wine()
+{
+    return !launcher().win_exe.empty();
+}
+
+bool left_out_on_wine(std::string_view reason)
+{
+    if (on_wine()) {
+        std::printf("not under Wine: %.*s\n", int(reason.size()), reason.data());
+    }
+    return on_wine();
+}
+
+std::string port_argument(const std::string& linux_port)
+{
+    return on_wine() ? wine_port(linux_port) : linux_port;
+}
+
+void wine_port_relink(const std::string& com_port, const std::string& linux_port)
+{
+    std::string com = com_port;
+    for (char& c : com) {
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    }
+    const std::string link = launcher().prefix + "/dosdevices/" + com;
+    const std::string tmp = link + ".relink";
+    std::error_code ec;
+    std::filesystem::remove(tmp, ec);
+    std::filesystem::create_symlink(linux_port.empty() ? "/nonexistent-port" : "/dev/" + linux_port,
+                                    tmp, ec);
+    if (!ec) {
+        std::filesystem::rename(tmp, link, ec);
+    }
+    if (ec) {
+        ADD_FAILURE() << "cannot link " << link << ": " << ec.message();
+    }
+}
 
 std::string escaped(std::string_view s)
 {
@@ -310,7 +461,7 @@ RunResult run_captured(const std::string& bin, const std::vector<std::string>& a
             break;
         }
         if (ms_left(deadline) == 0) {
-            (void)kill(pid, SIGKILL);
+            kill_program(pid);
             (void)waitpid(pid, &status, 0);
             result.exit_code = -1;
             break;
@@ -352,12 +503,20 @@ Host::Host()
     if (pipe2(stop_pipe_, O_CLOEXEC) != 0) {
         fail("pipe2");
     }
+    screen_fd_ = con_master_;
+    if (on_wine()) {
+        if (pipe2(wine_out_, O_CLOEXEC) != 0) {
+            fail("pipe2");
+        }
+        screen_fd_ = wine_out_[0];
+    }
+    port_name_ = port_argument(device_.port_name());
 }
 
 Host::~Host()
 {
     if (pid_ > 0) {
-        (void)kill(pid_, SIGKILL);
+        kill_program(pid_);
         int status = 0;
         (void)waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -376,6 +535,14 @@ Host::~Host()
     ::close(stop_pipe_[1]);
     ::close(con_slave_);
     ::close(con_master_);
+    if (on_wine()) {
+        ::close(wine_out_[0]);
+        ::close(wine_out_[1]);
+        // The COM link of the device's slave, which is still this test's: no other can have
+        // taken its number yet.
+        std::error_code ec;
+        std::filesystem::remove(launcher().prefix + "/dosdevices/com" + port_name_.substr(3), ec);
+    }
 }
 
 void Host::spawn(const std::string& bin, const std::vector<std::string>& args,
@@ -387,7 +554,7 @@ void Host::spawn(const std::string& bin, const std::vector<std::string>& args,
         fail("fork");
     }
     if (pid == 0) {
-        child_exec(plan, con_slave_, con_slave_, dir().c_str());
+        child_exec(plan, con_slave_, on_wine() ? wine_out_[1] : con_slave_, dir().c_str());
     }
     pid_ = pid;
     exit_code_ = -1;
@@ -405,6 +572,9 @@ testing::AssertionResult Host::start(const std::string& bin, const std::vector<s
 
 testing::AssertionResult Host::wait_ready(int timeout_ms)
 {
+    if (on_wine()) {
+        return wait_ready_wine(timeout_ms);
+    }
     const auto deadline = deadline_in(timeout_ms);
     for (;;) {
         if (pid_ < 0 || wait_exit(0) >= 0) {
@@ -434,8 +604,45 @@ testing::AssertionResult Host::wait_ready(int timeout_ms)
     }
 }
 
+// Under Wine every wait of a thread is a read of its pipe to the Wine server, so the waits
+// cannot be told apart: the program is ready when it has started all its threads and none of
+// them has moved for a while. Start-up is a run of brief server calls (the port's purge, the
+// console's mode), so a still moment comes only once they are done. Keys it reads are not
+// counted: it keeps them.
+testing::AssertionResult Host::wait_ready_wine(int timeout_ms)
+{
+    constexpr size_t THREADS = 5;  // the console thread and the four it starts
+    constexpr int STILL_MS = 100;
+    const auto deadline = deadline_in(timeout_ms);
+    std::string last;
+    auto still_since = Clock::now();
+    for (;;) {
+        if (pid_ < 0 || wait_exit(0) >= 0) {
+            return testing::AssertionFailure()
+                   << "the program ended (exit code " << exit_code_ << ") before it was ready";
+        }
+        size_t threads = 0;
+        const std::string now = blocked_threads(pid_, &threads);
+        if (threads < THREADS || now.empty() || now != last) {
+            last = now;
+            still_since = Clock::now();
+        } else if (Clock::now() - still_since >= std::chrono::milliseconds(STILL_MS)) {
+            return testing::AssertionSuccess();
+        }
+        if (ms_left(deadline) == 0) {
+            return testing::AssertionFailure()
+                   << "the program did not become ready within " << timeout_ms << " ms (" << threads
+                   << " threads); screen: \"" << escaped(screen()) << "\"";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 bool Host::console_thread_reading() const
 {
+    if (on_wine()) {
+        return true;  // not to be seen (wait_ready_wine); keys typed ahead are kept
+    }
     return task_polls(pid_, std::to_string(pid_), 2);  // the signal pipe and standard input
 }
 
@@ -449,20 +656,28 @@ void Host::keys(std::string_view bytes)
 void Host::reader_loop()
 {
     char buf[SCREEN_CHUNK];
+    // Under Wine the console pseudo-terminal is not the screen; what Wine's console writes to
+    // it is read and dropped, so that it never fills up.
+    const int console_fd = screen_fd_ != con_master_ ? con_master_ : -1;
     for (;;) {
         const bool paused = paused_.load();
-        pollfd p[2] = {{paused ? -1 : con_master_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-        const int r = poll(p, 2, paused ? 10 : -1);
+        pollfd p[3] = {{paused ? -1 : screen_fd_, POLLIN, 0},
+                       {stop_pipe_[0], POLLIN, 0},
+                       {console_fd, POLLIN, 0}};
+        const int r = poll(p, 3, paused ? 10 : -1);
         if (r < 0) {
             continue;  // EINTR
         }
         if (p[1].revents != 0) {
             return;
         }
-        if (paused || r == 0) {
+        if (p[2].revents != 0 && ::read(console_fd, buf, sizeof buf) <= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));  // should not happen
+        }
+        if (paused || p[0].revents == 0) {
             continue;
         }
-        const ssize_t n = ::read(con_master_, buf, sizeof buf);
+        const ssize_t n = ::read(screen_fd_, buf, sizeof buf);
         if (n > 0) {
             {
                 std::lock_guard<std::mutex> g(screen_mutex_);

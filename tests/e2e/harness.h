@@ -16,6 +16,20 @@
 //
 // All waits have deadlines; none is an assertion about time. One test thread drives a Host;
 // the screen is collected by a reader thread under a mutex.
+//
+// Launcher: with KIVET_E2E_WINE set (to the Windows build's kivet32.exe, or to 1 for the one
+// KIVET_WIN_EXE or the build names), the same tests run the Windows build under Wine, through
+// scripts/wine-run.sh in a Wine prefix of the test binary's own (wine/ next to it). KIVET_BIN
+// and PASEL_BIN stand for kivet32.exe and pasel32.exe; a program run under another name is a
+// copy of that name (Windows has no links to programs). The device's pseudo-terminal is a COM
+// port of the prefix (dosdevices/comN, a symbolic link to the slave), and port_name() is that
+// "COMn". Standard input is the console pseudo-terminal, of which Wine makes a console (turning
+// the terminal's key sequences into key events); standard output and error are a pipe that is
+// read as the screen, since Wine's console would rewrite text written to a terminal. So "\n"
+// stays "\n" there too, and the texts compare exactly. Ready is read from /proc as well: every
+// thread of the program blocked in a system call, unchanged for a while. Keys are written
+// without waiting: the program keeps type-ahead. Tests that cannot apply under Wine skip with
+// SKIP_ON_WINE and a one-line reason; tests/e2e/README.md lists them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,6 +52,28 @@ namespace e2e
 {
 
 constexpr int WAIT_MS = 10000;  // default deadline of every wait: generous for sanitizer builds
+
+// True when the tests run the Windows build under Wine (KIVET_E2E_WINE).
+bool on_wine();
+
+// Skips the rest of the test under Wine, saying why in one line.
+#define SKIP_ON_WINE(reason)                                                                       \
+    do {                                                                                           \
+        if (::e2e::on_wine()) {                                                                    \
+            GTEST_SKIP() << "not under Wine: " << (reason);                                        \
+        }                                                                                          \
+    } while (false)
+
+// Natively false. Under Wine true, after printing in one line which check of the test is left
+// out there and why: for a check that cannot apply under Wine in a test that otherwise does.
+bool left_out_on_wine(std::string_view reason);
+
+// The port argument the program takes for a pseudo-terminal slave named as below /dev/
+// ("pts/7"): that name natively; under Wine a COM port of the prefix linked to the slave.
+std::string port_argument(const std::string& linux_port);
+// Under Wine: points the prefix's link of com_port ("COM107") at the slave linux_port ("pts/9"),
+// or, with linux_port empty, at no file: a COM adapter pulled out and plugged in again.
+void wine_port_relink(const std::string& com_port, const std::string& linux_port);
 
 // Keys as an xterm sends them.
 inline constexpr std::string_view KEY_F1 = "\x1bOP";
@@ -163,14 +199,15 @@ class Host
     // earlier may lose its bytes).
     testing::AssertionResult wait_ready(int timeout_ms = WAIT_MS);
 
-    // The device's end of the port, and the port argument the program takes for it ("pts/7").
+    // The device's end of the port, and the port argument the program takes for it ("pts/7";
+    // under Wine "COM107").
     devsim::Pty& device()
     {
         return device_;
     }
     std::string port_name() const
     {
-        return device_.port_name();
+        return port_name_;
     }
     // The program's working directory, and a file in it.
     const std::string& dir() const
@@ -222,11 +259,16 @@ class Host
   private:
     void reader_loop();
     bool console_thread_reading() const;
+    testing::AssertionResult wait_ready_wine(int timeout_ms);
 
     TempDir dir_;
     devsim::Pty device_;
+    std::string port_name_;
     int con_master_ = -1;  // the test's end of the console
-    int con_slave_ = -1;   // held open all along: the program's stdin, stdout and stderr
+    // Held open all along: the program's stdin, stdout and stderr (under Wine its stdin).
+    int con_slave_ = -1;
+    int wine_out_[2] = {-1, -1};  // under Wine: the screen, a pipe; the write end held all along
+    int screen_fd_ = -1;          // what the reader reads as the screen
     termios console_before_{};
     pid_t pid_ = -1;      // the running program, -1 when none
     int exit_code_ = -1;  // once reaped

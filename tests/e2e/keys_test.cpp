@@ -21,6 +21,10 @@ struct KeyCase {
 void expect_keys_reach_device(Host& h, const std::vector<KeyCase>& cases)
 {
     for (const KeyCase& c : cases) {
+        if (c.key == KEY_CTRL_C &&
+            left_out_on_wine("Ctrl+C: Wine's console makes it a break event (End) in any mode")) {
+            continue;
+        }
         h.keys(c.key);
         EXPECT_EQ(h.device().read_text(c.line.size(), WAIT_MS), c.line)
             << "key \"" << escaped(c.key) << "\"";

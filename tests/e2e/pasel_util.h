@@ -1,5 +1,5 @@
 // tests/e2e/pasel_util.h: helpers shared by the packet-link and unattended-sending tests:
-// seeded file contents, typing into a prompt key by key, waiting for a file's contents, and
+// seeded file contents, typing into a prompt, waiting for a file's contents, and
 // reading what the device receives for a while. Every wait has a deadline.
 #pragma once
 
@@ -17,9 +17,11 @@
 namespace e2e
 {
 
-// The closing separator of a dialog, and the message of a file that is not there.
+// The closing separator of a dialog, and the message of a file that is not there (the
+// system's text: Wine's under Wine).
 inline const std::string DIALOG_CLOSE = std::string(50, '-') + "\n\n";
-inline constexpr std::string_view NO_SUCH_FILE = " ERROR #2: No such file or directory\n";
+inline const std::string NO_SUCH_FILE =
+    on_wine() ? " ERROR #2: File not found.\n" : " ERROR #2: No such file or directory\n";
 
 // n bytes, every value from 0 to 255 likely (so frames carry escaped bytes), the same for a seed.
 inline devsim::Bytes seeded_bytes(size_t n, uint32_t seed)
@@ -32,12 +34,11 @@ inline devsim::Bytes seeded_bytes(size_t n, uint32_t seed)
     return b;
 }
 
-// Types text one key event per character: the program drops keys typed ahead of its reads.
+// Types text in one burst, as a quick typist or a paste does: the program keeps keys typed
+// ahead of its reads, on both backends.
 inline void type_keys(Host& h, std::string_view text)
 {
-    for (size_t i = 0; i < text.size(); ++i) {
-        h.keys(text.substr(i, 1));
-    }
+    h.keys(text);
 }
 
 // Waits until the file at path holds exactly want (files are written while the device's text
