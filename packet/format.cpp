@@ -132,11 +132,11 @@ void pkt_describe(const Packet* p, char* out, uint32_t size)
     case PKT_PUT_REQUEST:
     case PKT_GET_REQUEST:
         if (pkt_is_request(p, b[0])) {
-            (void)std::snprintf(out, size, "%s %s block size %u T1 %u T2 %u",
-                                b[0] == PKT_GET_REQUEST ? "GET" : "PUT",
-                                trace_quote(reinterpret_cast<const char*>(b + 8), b[7], name,
-                                            sizeof name),
-                                get_be16(b + 1), get_be16(b + 3), get_be16(b + 5));
+            (void)std::snprintf(
+                out, size, "%s %s block size %u T1 %u T2 %u",
+                b[0] == PKT_GET_REQUEST ? "GET" : "PUT",
+                trace_quote(reinterpret_cast<const char*>(b + 8), b[7], name, sizeof name),
+                get_be16(b + 1), get_be16(b + 3), get_be16(b + 5));
             return;
         }
         break;

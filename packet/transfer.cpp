@@ -369,8 +369,8 @@ void packet_dispatch(Packet* p)
 // in the error state by ending it.
 static bool xfer_resend_or_give_up(uint32_t arm_ms, uint8_t code) REQUIRES(link_lock)
 {
-    static const char* const STATE_NAME[] = {"idle",        "send start", "send data", "receive start",
-                                             "receive data", "send end",   "error"};
+    static const char* const STATE_NAME[] = {
+        "idle", "send start", "send data", "receive start", "receive data", "send end", "error"};
     if (xfer_retry < RETRY_MAX) {
         xfer_retry++;
         trace_event("time-out in %s: resend %u of %u", STATE_NAME[transfer_state], xfer_retry,
@@ -378,8 +378,7 @@ static bool xfer_resend_or_give_up(uint32_t arm_ms, uint8_t code) REQUIRES(link_
         timer_arm(arm_ms);
         return true;
     }
-    trace_event("time-out in %s: gives up after %u resends", STATE_NAME[transfer_state],
-                RETRY_MAX);
+    trace_event("time-out in %s: gives up after %u resends", STATE_NAME[transfer_state], RETRY_MAX);
     if (transfer_state == TS_ERROR) {
         xfer_error_end();
     } else {

@@ -90,12 +90,10 @@ TEST(Trace, FileServiceAndPacketLinkEventsInOrder)
     (void)device_reads_for(h, 300);
     h.keys(KEY_END);
     EXPECT_EQ(h.wait_exit(), 0);
-    EXPECT_TRUE(trace_holds(read_file(h.file("p.trc")),
-                            {"frame dropped: bad checksum, .*",
-                             "in  GET \"d.bin\" block size 128 T1 300 T2 300",
-                             "out ACCEPT block size 128 T1 300 T2 300",
-                             "time-out in send start: resend 1 of 3",
-                             "out ACCEPT block size 128 T1 300 T2 300", "in  ACK block 0",
-                             "out DATA block 1 length 100", "in  ACK block 2", "out END",
-                             "in  ACK block 0", "end"}));
+    EXPECT_TRUE(trace_holds(
+        read_file(h.file("p.trc")),
+        {"frame dropped: bad checksum, .*", "in  GET \"d.bin\" block size 128 T1 300 T2 300",
+         "out ACCEPT block size 128 T1 300 T2 300", "time-out in send start: resend 1 of 3",
+         "out ACCEPT block size 128 T1 300 T2 300", "in  ACK block 0",
+         "out DATA block 1 length 100", "in  ACK block 2", "out END", "in  ACK block 0", "end"}));
 }
