@@ -476,12 +476,7 @@ TEST(PaselText, TextBetweenFramesIsShownLoggedAndCaptured)
     EXPECT_TRUE(file_holds(h.file("cap.txt"), text1 + "xyz|middle|"));
 
     // A second capture of 2500 characters, sent in pieces the host shows one by one: 2 KB.
-    h.keys(KEY_F9);
-    EXPECT_TRUE(h.screen_until("\r\nInput filename:"));
-    type_keys(h, "cap2.txt");
-    h.keys(KEY_ENTER);
-    EXPECT_TRUE(h.screen_until("Capture file :\"cap2.txt\"\n"));
-    EXPECT_EQ(h.device().read_text(1, WAIT_MS), "\r");
+    begin_capture(h, "cap2.txt");
     std::string text2;
     for (int i = 0; i < 5; ++i) {
         std::string piece(499, char('a' + i));

@@ -1,6 +1,6 @@
 // tests/e2e/pasel_util.h: helpers shared by the packet-link and unattended-sending tests:
-// seeded file contents, typing into a prompt, waiting for a file's contents, and
-// reading what the device receives for a while. Every wait has a deadline.
+// seeded file contents, typing into a prompt, opening a capture file, waiting for a file's
+// contents, and reading what the device receives for a while. Every wait has a deadline.
 #pragma once
 
 #include <chrono>
@@ -39,6 +39,18 @@ inline devsim::Bytes seeded_bytes(size_t n, uint32_t seed)
 inline void type_keys(Host& h, std::string_view text)
 {
     h.keys(text);
+}
+
+// F9, the capture file's name typed and Enter: the capture is open once the program says so
+// and asks the device for a prompt.
+inline void begin_capture(Host& h, const std::string& name)
+{
+    h.keys(KEY_F9);
+    EXPECT_TRUE(h.screen_until("\r\nInput filename:"));
+    type_keys(h, name);
+    h.keys(KEY_ENTER);
+    EXPECT_TRUE(h.screen_until("Capture file :\"" + name + "\"\n"));
+    EXPECT_EQ(h.device().read_text(1, WAIT_MS), "\r");
 }
 
 // Waits until the file at path holds exactly want (files are written while the device's text

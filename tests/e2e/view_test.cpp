@@ -75,12 +75,7 @@ TEST(TextView, ClockStampsStartEachLineOnConsoleAndLogInBothModes)
         Host h;
         ASSERT_TRUE(h.start(PASEL_BIN, {"-t:iso", h.port_name(), "57600", "p.log"}));
         EXPECT_TRUE(h.screen_until("exit.\n"));
-        h.keys(KEY_F9);
-        EXPECT_TRUE(h.screen_until("\r\nInput filename:"));
-        type_keys(h, "cap.txt");
-        h.keys(KEY_ENTER);
-        EXPECT_TRUE(h.screen_until("Capture file :\"cap.txt\"\n"));
-        EXPECT_EQ(h.device().read_text(1, WAIT_MS), "\r");
+        begin_capture(h, "cap.txt");
 
         const std::string text = "\r\nseven\r\neight|";
         const std::string lines = "\r\n" + ISO + "seven\r\n" + ISO + "eight\\|";
