@@ -25,8 +25,9 @@ if [ "${1:-}" = "--full" ]; then
     command -v wine >/dev/null 2>&1 || need+=(wine wine64)
     # The Windows installer: cpack's NSIS generator runs makensis.
     command -v makensis >/dev/null 2>&1 || need+=(nsis)
-    # The key-sequence tests read the terminfo entries of common terminals.
-    [ -f /usr/share/terminfo/r/rxvt-unicode ] || [ -f /lib/terminfo/r/rxvt-unicode ] || need+=(ncurses-term)
+    # The key-sequence tests read the terminfo entries of common terminals (konsole, putty, kitty
+    # ... come with ncurses-term; the base set has only xterm, rxvt-unicode, linux, screen, tmux).
+    [ -f /usr/share/terminfo/k/konsole ] || need+=(ncurses-term)
     # The sanitizer and fuzzer runtimes come in a package of their own.
     if command -v clang++ >/dev/null 2>&1 &&
         ! echo 'int main() {}' | clang++ -x c++ -fsanitize=thread - -o /dev/null 2>/dev/null; then
