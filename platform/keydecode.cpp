@@ -37,7 +37,6 @@ constexpr int KD_PARAM_MAX = 4;      // parameters kept; more are parsed and ign
 constexpr int KD_SEQ_MAX = 32;       // bytes of one sequence before it is dropped as junk
 constexpr int KD_OTHER_KEYS = 27;    // ESC [ 27 ; m ; c ~: xterm's modifyOtherKeys
 constexpr int KD_EVENT_RELEASE = 3;  // kitty's event type of a key release (m:3)
-constexpr int KD_VT220_F13 = 25;     // ESC [ 25 ~ .. 34 ~: F13 .. F20, Shift+F3 .. F10
 
 KdState kd_state;
 int kd_params[KD_PARAM_MAX];  // parameters
