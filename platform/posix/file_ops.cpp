@@ -21,7 +21,8 @@ namespace plat
 namespace
 {
 
-int serve_root = -1;  // the directory device names are confined to (O_PATH), -1 for none
+int serve_root = -1;    // the directory device names are confined to (O_PATH), -1 for none
+bool by_steps = false;  // the way without openat2 taken always (the tests of that way)
 
 // open() flags and flock() lock of each way to open.
 int open_flags(FileOpen how, int* lock)
@@ -51,7 +52,9 @@ int open_flags(FileOpen how, int* lock)
 }
 
 // Without openat2(): every directory on the way and the file itself are opened without
-// following a symbolic link, and ".." is refused, so that nothing leads out of the root.
+// following a symbolic link, and ".." is refused, so that nothing leads out of the root. A link
+// is refused as one that leads out, as openat2 refuses one that does: a look with O_PATH opens
+// the link itself, so the file so found is checked not to be one.
 int open_beneath_by_steps(const char* name, int flags)
 {
     char part[4096];
@@ -86,6 +89,11 @@ int open_beneath_by_steps(const char* name, int flags)
             return err == ELOOP ? -EXDEV : -err;
         }
         if (slash == nullptr) {
+            struct stat sb;
+            if ((flags & O_PATH) != 0 && fstat(fd, &sb) == 0 && S_ISLNK(sb.st_mode)) {
+                ::close(fd);
+                return -EXDEV;
+            }
             return fd;
         }
         dir = fd;
@@ -99,6 +107,9 @@ int open_beneath(const char* name, int flags)
 {
     if (name[0] == '/') {
         return -EXDEV;
+    }
+    if (by_steps) {
+        return open_beneath_by_steps(name, flags);
     }
     open_how h = {};
     h.flags = static_cast<uint64_t>(flags);
@@ -156,6 +167,23 @@ int refuse_special(const struct stat& sb)
 }
 
 }  // namespace
+
+namespace posix
+{
+// For the tests: names below the root are opened as on a kernel without openat2 (on), and the
+// root is let go (the names are the device's as given again).
+void file_serve_by_steps(bool on)
+{
+    by_steps = on;
+}
+void file_serve_unconfined()
+{
+    if (serve_root >= 0) {
+        ::close(serve_root);
+        serve_root = -1;
+    }
+}
+}  // namespace posix
 
 int file_open(const char* name, FileOpen how)
 {
