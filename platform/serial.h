@@ -37,6 +37,12 @@ void serial_path(const char* name, char* path);
 // 1 when a port of this name may be opened again after it was lost, 0 for a name the system
 // hands to the next device that asks for one (a pseudo-terminal named by its number).
 int serial_reopenable(const char* name);
+// For a lost port whose name may be opened again: 1 while the name is still the symbolic link
+// (the same link, not one made anew) that led to the pseudo-terminal the port was last opened
+// on, and leads to that terminal's path or to nothing: a terminal opened later gets the lost
+// one's number, and is not the device. 0 for any other device, and from the first look that
+// finds the link changed, removed or leading elsewhere: whatever it leads to then is opened.
+int serial_same_lost_terminal(const char* name);
 
 // 1 when the port name resolves to a directory, else 0 (also when it does not exist).
 int serial_is_directory(const char* name);

@@ -146,6 +146,13 @@ void port_lost()
                             program_label(), open_name);
         return;
     }
+    if (plat::serial_same_lost_terminal(open_name) != 0) {
+        plat::console_print("\r\n%s: Port \"%s\" lost. A pseudo-terminal is not opened again "
+                            "(its number goes to the next terminal); waiting for \"%s\" to lead "
+                            "to another one.\n",
+                            program_label(), open_name, open_name);
+        return;
+    }
     plat::console_print("\r\n%s: Port \"%s\" lost, waiting for it to come back.\n", program_label(),
                         open_name);
 }
@@ -163,6 +170,9 @@ void port_reopen()
     for (;;) {
         plat::serial_name_wait(open_name, wait_ms);
         wait_ms = REOPEN_PAUSE_MS;
+        if (plat::serial_same_lost_terminal(open_name) != 0) {
+            continue;  // a link still to the lost terminal's number: another terminal's by now
+        }
         int err = 0;
         if (port_setup(open_name, open_baud, &err, false) == SETUP_OK) {
             break;

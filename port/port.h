@@ -20,7 +20,9 @@ int port_open(const char* name, int32_t baud);
 // it and says so on the console. port_reopen opens the same name again, set up as port_open
 // does but not purged, as soon as it is there again (at once when its folder changes, else
 // about every second), and says so. A pseudo-terminal slave named directly is not opened
-// again: port_lost says so and port_reopen waits for the end of the program.
+// again: port_lost says so and port_reopen waits for the end of the program. Nor is a symbolic
+// link that still leads to the lost terminal's path: port_reopen waits until it is changed or
+// leads elsewhere.
 void port_lost() EXCLUDES(link_lock);
 void port_reopen() EXCLUDES(link_lock);
 // For the end of the program: writes in flight and later ones give up at once, and the

@@ -499,6 +499,11 @@ void serial_name_wait(const char*, uint32_t ms)
     sleep_ms(ms);
 }
 
+int serial_same_lost_terminal(const char*)
+{
+    return 0;  // the fake's port is no pseudo-terminal
+}
+
 void serial_cancel()
 {
     st().cancelled = true;

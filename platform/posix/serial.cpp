@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,32 @@ std::atomic<int32_t> port_baud{0};  // the rate set last, for the write deadline
 std::atomic<bool> cancelled{false};
 std::atomic<bool> stalled{false};  // the last write timed out: the device reads nothing
 int name_watch_fd = -1;            // inotify, for serial_name_wait (receive thread only)
+
+// The pseudo-terminal the port was last opened on, for serial_same_lost_terminal: its path
+// ("" when the port is another device, or the terminal is let go), and the symbolic link the
+// name was then (link_ino 0 when it was none). Written by the open, read by the lost port's
+// looks: start-up, then the receive thread only.
+char opened_pts[SERIAL_PATH_MAX];
+dev_t link_dev;
+ino_t link_ino;
+timespec link_ctime;
+
+constexpr char PTS_DIR[] = "/dev/pts/";
+
+// After an open of path as fd: notes the terminal and the link, if the port is a pseudo-terminal.
+void note_terminal(const char* path, int fd)
+{
+    opened_pts[0] = '\0';
+    struct stat sb;
+    if (ttyname_r(fd, opened_pts, sizeof opened_pts) != 0 ||
+        std::strncmp(opened_pts, PTS_DIR, sizeof PTS_DIR - 1) != 0 || lstat(path, &sb) != 0) {
+        opened_pts[0] = '\0';
+        return;
+    }
+    link_dev = sb.st_dev;
+    link_ino = S_ISLNK(sb.st_mode) ? sb.st_ino : 0;
+    link_ctime = sb.st_ctim;
+}
 
 speed_t standard_speed(int32_t baud)
 {
@@ -141,9 +168,39 @@ int serial_open(const char* name)
         ::close(fd);
         return -err;
     }
+    note_terminal(path, fd);
     std::lock_guard<std::mutex> g(write_mutex);
     port_fd = fd;
     return 0;
+}
+
+int serial_same_lost_terminal(const char* name)
+{
+    if (opened_pts[0] == '\0') {
+        return 0;
+    }
+    char path[SERIAL_PATH_MAX];
+    serial_path(name, path);
+    struct stat sb;
+    bool same = false;
+    if (lstat(path, &sb) != 0) {
+        same = link_ino == 0;  // no link there any more; a terminal's own name gone with it
+    } else if (S_ISLNK(sb.st_mode) != (link_ino != 0)) {
+        same = false;  // a link where there was none, or the other way round
+    } else if (link_ino != 0 && (sb.st_dev != link_dev || sb.st_ino != link_ino ||
+                                 sb.st_ctim.tv_sec != link_ctime.tv_sec ||
+                                 sb.st_ctim.tv_nsec != link_ctime.tv_nsec)) {
+        same = false;  // made anew or changed: pointed somewhere by someone
+    } else {
+        // The same link: it leads to the old terminal's path, to nothing (the terminal gone, a
+        // number not given out again yet), or, through a link further on, somewhere else.
+        char real[PATH_MAX];
+        same = realpath(path, real) == nullptr || std::strcmp(real, opened_pts) == 0;
+    }
+    if (!same) {
+        opened_pts[0] = '\0';  // from now on the name is followed wherever it leads
+    }
+    return same ? 1 : 0;
 }
 
 int serial_is_regular_file()

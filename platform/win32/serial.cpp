@@ -411,6 +411,11 @@ void serial_name_wait(const char*, uint32_t ms)
     Sleep(ms < SERIAL_NAME_POLL_MS ? ms : SERIAL_NAME_POLL_MS);
 }
 
+int serial_same_lost_terminal(const char*)
+{
+    return 0;  // a COM port's name is the port's own
+}
+
 void serial_cancel()
 {
     cancelled = true;
