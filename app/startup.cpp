@@ -110,7 +110,7 @@ void shutdown()
         capture_close();
     }
     plat::console_print("\r\n%s: program terminated.\n", program_label());
-    trace_event("end");
+    trace_end();
     trace_close();
     transfer_close_file();
     port_shut();

@@ -81,7 +81,7 @@ static void code_byte(uint8_t b) REQUIRES(link_lock)
         cmd_state = CS_CMD5;
         return;
     default:
-        trace_event("unknown command 0x%02x dropped", b);
+        trace_repeat("unknown command 0x%02x dropped", b);
         cmd_state = CS_TEXT;
         return;
     }

@@ -1,19 +1,43 @@
 // output/trace.cpp: the protocol trace file. Each line is formatted into one buffer and written
 // in one write, so a line is never split and every line written survives the program. Called
-// with link_lock held, from whichever thread meets the event.
+// with link_lock held, from whichever thread meets the event. What a noisy line repeats many
+// times a second is summarised, so that the trace grows with the events, not with the noise.
 #include "output/trace.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/clock.h"
 #include "platform/files.h"
 
 constexpr uint32_t TRACE_LINE_MAX = 1024;
+constexpr uint32_t STAMP_LEN = 12;  // "hh:mm:ss.mmm"
+
+// Repeats: an event of trace_repeat opens a window of REPEAT_WINDOW_MS for its kind (its
+// format) and is written whole; the later ones of that kind in the window are counted, and the
+// last one's text is kept for the line that closes the window. Text lines come at most one a
+// window apart, each with the bytes since the last.
+constexpr uint32_t REPEAT_WINDOW_MS = 1000;
+constexpr uint32_t REPEAT_KINDS = 8;       // windows open at once; a ninth kind closes the oldest
+constexpr uint32_t REPEAT_TEXT_MAX = 160;  // of the last counted event's text
+
+struct RepeatWindow {
+    const char* kind;  // the event's format, nullptr for a free window
+    uint32_t first_ms;
+    char first_stamp[STAMP_LEN + 1];  // the time stamp of the event written whole
+    uint32_t count;                   // events of the kind counted since it
+    char last[REPEAT_TEXT_MAX];       // the last counted one's text
+};
 
 static int trace_fd GUARDED_BY(link_lock) = -1;
 static uint32_t text_pending GUARDED_BY(link_lock);  // plain text bytes not yet traced
+static bool text_traced GUARDED_BY(link_lock);       // a text line written, at text_ms
+static uint32_t text_ms GUARDED_BY(link_lock);
+static RepeatWindow windows[REPEAT_KINDS] GUARDED_BY(link_lock);
 static char line_buf[TRACE_LINE_MAX] GUARDED_BY(link_lock);
+
+static void windows_close(uint32_t now, bool all) REQUIRES(link_lock);
 
 bool trace_open(const char* name, int* err)
 {
@@ -35,11 +59,16 @@ bool trace_is_on()
 void trace_close()
 {
     if (trace_fd >= 0) {
+        windows_close(0, true);
         trace_text_end();
         (void)plat::file_close(trace_fd);
         trace_fd = -1;
     }
     text_pending = 0;
+    text_traced = false;
+    for (RepeatWindow& w : windows) {
+        w.kind = nullptr;
+    }
 }
 
 // The line in line_buf, from the time stamp to the text's end: a line end, one write.
@@ -62,16 +91,65 @@ static int trace_stamp() REQUIRES(link_lock)
                          t.second, t.millisecond);
 }
 
-void trace_text_end()
+// The text counted so far as one line, if there is any.
+static void text_line(uint32_t now) REQUIRES(link_lock)
 {
-    if (trace_fd < 0 || text_pending == 0) {
+    if (text_pending == 0) {
         return;
     }
     const int head = trace_stamp();
     const uint32_t n = text_pending;
     text_pending = 0;
+    text_traced = true;
+    text_ms = now;
     trace_write(head + std::snprintf(line_buf + head, TRACE_LINE_MAX - static_cast<uint32_t>(head),
                                      "text %u bytes", n));
+}
+
+// Ends a window: one whose events were counted ends with one line, the last one's text and the
+// count.
+static void window_end(RepeatWindow& w) REQUIRES(link_lock)
+{
+    if (w.count > 0) {
+        const int head = trace_stamp();
+        trace_write(head + std::snprintf(line_buf + head,
+                                         TRACE_LINE_MAX - static_cast<uint32_t>(head),
+                                         "%s (x%u since %s)", w.last, w.count, w.first_stamp));
+    }
+    w.kind = nullptr;
+}
+
+// The window opened first, of those open (that are over at now, unless all); nullptr for none.
+static RepeatWindow* window_oldest(uint32_t now, bool all) REQUIRES(link_lock)
+{
+    RepeatWindow* oldest = nullptr;
+    for (RepeatWindow& w : windows) {
+        if (w.kind != nullptr && (all || now - w.first_ms >= REPEAT_WINDOW_MS) &&
+            (oldest == nullptr || static_cast<int32_t>(w.first_ms - oldest->first_ms) < 0)) {
+            oldest = &w;
+        }
+    }
+    return oldest;
+}
+
+// Ends the windows that are over at now (all of them with all), the first opened first.
+static void windows_close(uint32_t now, bool all)
+{
+    for (RepeatWindow* w = window_oldest(now, all); w != nullptr; w = window_oldest(now, all)) {
+        window_end(*w);
+    }
+}
+
+void trace_text_end()
+{
+    if (trace_fd < 0) {
+        return;
+    }
+    const uint32_t now = plat::tick_ms();
+    windows_close(now, false);
+    if (!text_traced || now - text_ms >= REPEAT_WINDOW_MS) {
+        text_line(now);
+    }
 }
 
 void trace_text(uint32_t n)
@@ -81,19 +159,72 @@ void trace_text(uint32_t n)
     }
 }
 
+// An event's line, whole, after the text counted before it.
+static void event_line(uint32_t now, const char* fmt, va_list ap) REQUIRES(link_lock)
+{
+    text_line(now);
+    const int head = trace_stamp();
+    const int n =
+        std::vsnprintf(line_buf + head, TRACE_LINE_MAX - static_cast<uint32_t>(head), fmt, ap);
+    trace_write(n < 0 ? n : head + n);
+}
+
 void trace_event(const char* fmt, ...)
 {
     if (trace_fd < 0) {
         return;
     }
-    trace_text_end();
-    const int head = trace_stamp();
+    const uint32_t now = plat::tick_ms();
+    windows_close(now, false);
     va_list ap;
     va_start(ap, fmt);
-    const int n =
-        std::vsnprintf(line_buf + head, TRACE_LINE_MAX - static_cast<uint32_t>(head), fmt, ap);
+    event_line(now, fmt, ap);
     va_end(ap);
-    trace_write(n < 0 ? n : head + n);
+}
+
+void trace_repeat(const char* fmt, ...)
+{
+    if (trace_fd < 0) {
+        return;
+    }
+    const uint32_t now = plat::tick_ms();
+    windows_close(now, false);
+    RepeatWindow* slot = nullptr;
+    for (RepeatWindow& w : windows) {
+        if (w.kind != nullptr && std::strcmp(w.kind, fmt) == 0) {
+            va_list ap;
+            va_start(ap, fmt);
+            (void)std::vsnprintf(w.last, sizeof w.last, fmt, ap);
+            va_end(ap);
+            w.count++;
+            return;
+        }
+        if (w.kind == nullptr && slot == nullptr) {
+            slot = &w;
+        }
+    }
+    if (slot == nullptr) {
+        slot = window_oldest(now, true);  // every window taken: the oldest ends early
+        window_end(*slot);
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    event_line(now, fmt, ap);
+    va_end(ap);
+    slot->kind = fmt;
+    slot->first_ms = now;
+    std::memcpy(slot->first_stamp, line_buf, STAMP_LEN);
+    slot->first_stamp[STAMP_LEN] = '\0';
+    slot->count = 0;
+}
+
+void trace_end()
+{
+    if (trace_fd < 0) {
+        return;
+    }
+    windows_close(0, true);
+    trace_event("end");
 }
 
 const char* trace_quote(const char* name, uint32_t n, char* out, uint32_t size)

@@ -79,7 +79,7 @@ static void rx_store(uint8_t x) REQUIRES(link_lock)
     rx_count++;
     if (rx_count > rx_limit) {
         rx_state = RX_OUTSIDE;
-        trace_event("frame dropped: too long (over %u bytes)", rx_limit);
+        trace_repeat("frame dropped: too long (over %u bytes)", rx_limit);
     }
     // Invariant: rx_count <= rx_limit + 1 <= BLOCK_MAX + 4 <= PACKET_DATA_SIZE here.
     assert(rx_count <= rx_limit + 1 && rx_limit + 1 <= PACKET_DATA_SIZE);
@@ -97,14 +97,14 @@ static void rx_close() REQUIRES(link_lock)
     }
     rx_state = RX_OUTSIDE;
     if (rx_sum != 0) {
-        trace_event("frame dropped: bad checksum, %u bytes", rx_count);
+        trace_repeat("frame dropped: bad checksum, %u bytes", rx_count);
         return;  // the same Packet stays current; the sender learns by the missing ack
     }
     Packet* next = pool_take();
     if (next == nullptr) {
         // No Packet to receive the next frame into: drop this frame instead and keep storing
         // into the current one (as for a bad sum; the sender will repeat it).
-        trace_event("frame dropped: no packet buffer free");
+        trace_repeat("frame dropped: no packet buffer free");
         return;
     }
     Packet* p = rx_packet;
