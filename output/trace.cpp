@@ -161,6 +161,8 @@ void trace_text(uint32_t n)
 
 // An event's line, whole, after the text counted before it.
 static void event_line(uint32_t now, const char* fmt, va_list ap) REQUIRES(link_lock)
+    __attribute__((format(printf, 2, 0)));
+static void event_line(uint32_t now, const char* fmt, va_list ap)
 {
     text_line(now);
     const int head = trace_stamp();
