@@ -16,15 +16,20 @@ constexpr uint32_t STAMP_LEN = 12;  // "hh:mm:ss.mmm"
 
 // Repeats: an event of trace_repeat opens a window of REPEAT_WINDOW_MS for its kind (its
 // format) and is written whole; the later ones of that kind in the window are counted, and the
-// last one's text is kept for the line that closes the window. Text lines come at most one a
-// window apart, each with the bytes since the last.
+// last one's text is kept for the line that closes the window. A window that counted some goes
+// on, twice as long each time up to REPEAT_WINDOW_MAX_MS, so that noise that lasts for hours
+// costs a line a minute; one that counted none ends, and the next of its kind is written whole
+// again. Text lines come the same way: at most one a window apart, each with the bytes since the
+// last, the window growing while only text comes and back to a second at an event.
 constexpr uint32_t REPEAT_WINDOW_MS = 1000;
+constexpr uint32_t REPEAT_WINDOW_MAX_MS = 60000;
 constexpr uint32_t REPEAT_KINDS = 8;       // windows open at once; a ninth kind closes the oldest
 constexpr uint32_t REPEAT_TEXT_MAX = 160;  // of the last counted event's text
 
 struct RepeatWindow {
     const char* kind;  // the event's format, nullptr for a free window
     uint32_t first_ms;
+    uint32_t span_ms;                 // the window's length
     char first_stamp[STAMP_LEN + 1];  // the time stamp of the event written whole
     uint32_t count;                   // events of the kind counted since it
     char last[REPEAT_TEXT_MAX];       // the last counted one's text
@@ -34,6 +39,7 @@ static int trace_fd GUARDED_BY(link_lock) = -1;
 static uint32_t text_pending GUARDED_BY(link_lock);  // plain text bytes not yet traced
 static bool text_traced GUARDED_BY(link_lock);       // a text line written, at text_ms
 static uint32_t text_ms GUARDED_BY(link_lock);
+static uint32_t text_span_ms GUARDED_BY(link_lock) = REPEAT_WINDOW_MS;  // between text lines
 static RepeatWindow windows[REPEAT_KINDS] GUARDED_BY(link_lock);
 static char line_buf[TRACE_LINE_MAX] GUARDED_BY(link_lock);
 
@@ -66,6 +72,7 @@ void trace_close()
     }
     text_pending = 0;
     text_traced = false;
+    text_span_ms = REPEAT_WINDOW_MS;
     for (RepeatWindow& w : windows) {
         w.kind = nullptr;
     }
@@ -107,16 +114,24 @@ static void text_line(uint32_t now) REQUIRES(link_lock)
 }
 
 // Ends a window: one whose events were counted ends with one line, the last one's text and the
-// count.
-static void window_end(RepeatWindow& w) REQUIRES(link_lock)
+// count. With go_on, one that counted some opens the next, twice as long, at now.
+static void window_end(RepeatWindow& w, uint32_t now, bool go_on) REQUIRES(link_lock)
 {
-    if (w.count > 0) {
-        const int head = trace_stamp();
-        trace_write(head + std::snprintf(line_buf + head,
-                                         TRACE_LINE_MAX - static_cast<uint32_t>(head),
-                                         "%s (x%u since %s)", w.last, w.count, w.first_stamp));
+    if (w.count == 0) {
+        w.kind = nullptr;
+        return;
     }
-    w.kind = nullptr;
+    const int head = trace_stamp();
+    trace_write(head + std::snprintf(line_buf + head, TRACE_LINE_MAX - static_cast<uint32_t>(head),
+                                     "%s (x%u since %s)", w.last, w.count, w.first_stamp));
+    if (!go_on) {
+        w.kind = nullptr;
+        return;
+    }
+    w.first_ms = now;
+    w.span_ms = w.span_ms * 2 < REPEAT_WINDOW_MAX_MS ? w.span_ms * 2 : REPEAT_WINDOW_MAX_MS;
+    std::memcpy(w.first_stamp, line_buf, STAMP_LEN);
+    w.count = 0;
 }
 
 // The window opened first, of those open (that are over at now, unless all); nullptr for none.
@@ -124,7 +139,7 @@ static RepeatWindow* window_oldest(uint32_t now, bool all) REQUIRES(link_lock)
 {
     RepeatWindow* oldest = nullptr;
     for (RepeatWindow& w : windows) {
-        if (w.kind != nullptr && (all || now - w.first_ms >= REPEAT_WINDOW_MS) &&
+        if (w.kind != nullptr && (all || now - w.first_ms >= w.span_ms) &&
             (oldest == nullptr || static_cast<int32_t>(w.first_ms - oldest->first_ms) < 0)) {
             oldest = &w;
         }
@@ -135,8 +150,9 @@ static RepeatWindow* window_oldest(uint32_t now, bool all) REQUIRES(link_lock)
 // Ends the windows that are over at now (all of them with all), the first opened first.
 static void windows_close(uint32_t now, bool all)
 {
+    // A window that goes on starts at now, so it is not over again in this loop.
     for (RepeatWindow* w = window_oldest(now, all); w != nullptr; w = window_oldest(now, all)) {
-        window_end(*w);
+        window_end(*w, now, !all);
     }
 }
 
@@ -147,8 +163,15 @@ void trace_text_end()
     }
     const uint32_t now = plat::tick_ms();
     windows_close(now, false);
-    if (!text_traced || now - text_ms >= REPEAT_WINDOW_MS) {
+    if (!text_traced) {
         text_line(now);
+    } else if (now - text_ms >= text_span_ms && text_pending > 0) {
+        // Text that kept coming through the window widens the next; after a pause it is a second.
+        const bool steady = now - text_ms < 2 * text_span_ms;
+        text_line(now);
+        text_span_ms = !steady                                   ? REPEAT_WINDOW_MS
+                       : text_span_ms * 2 < REPEAT_WINDOW_MAX_MS ? text_span_ms * 2
+                                                                 : REPEAT_WINDOW_MAX_MS;
     }
 }
 
@@ -165,6 +188,7 @@ static void event_line(uint32_t now, const char* fmt, va_list ap) REQUIRES(link_
 static void event_line(uint32_t now, const char* fmt, va_list ap)
 {
     text_line(now);
+    text_span_ms = REPEAT_WINDOW_MS;
     const int head = trace_stamp();
     const int n =
         std::vsnprintf(line_buf + head, TRACE_LINE_MAX - static_cast<uint32_t>(head), fmt, ap);
@@ -207,7 +231,7 @@ void trace_repeat(const char* fmt, ...)
     }
     if (slot == nullptr) {
         slot = window_oldest(now, true);  // every window taken: the oldest ends early
-        window_end(*slot);
+        window_end(*slot, now, false);
     }
     va_list ap;
     va_start(ap, fmt);
@@ -215,6 +239,7 @@ void trace_repeat(const char* fmt, ...)
     va_end(ap);
     slot->kind = fmt;
     slot->first_ms = now;
+    slot->span_ms = REPEAT_WINDOW_MS;
     std::memcpy(slot->first_stamp, line_buf, STAMP_LEN);
     slot->first_stamp[STAMP_LEN] = '\0';
     slot->count = 0;
