@@ -99,13 +99,13 @@ int blocked_ms_left(Clock::time_point since)
 void wait_for_room(int ms)
 {
     const bool watch = out_deadline.load() == 0;
-    const bool keys = watch && on_console_thread && !input_ended;
+    const bool keys = watch && on_console_thread && !input_ended &&
+                      keyqueue_room(&pending) >= KEYDECODE_MAX_EVENTS;
     pollfd p[3] = {{out_fd, POLLOUT, 0},
                    {watch ? signal_pipe[0] : -1, POLLIN, 0},
                    {keys ? STDIN_FILENO : -1, POLLIN, 0}};
     (void)poll(p, 3, ms);
-    if ((p[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
-        keyqueue_room(&pending) >= KEYDECODE_MAX_EVENTS) {
+    if ((p[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
         input_take();  // the keys wait in the queue, in order, for the console loop
     }
     if (signal_seen != 0 || (on_console_thread && keyqueue_has_end(&pending))) {
