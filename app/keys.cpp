@@ -20,8 +20,8 @@ constexpr uint8_t KEY_ESC = 0x1B;  // a cursor key goes out as ESC '[' letter
 constexpr uint8_t KEY_CSI = 0x5B;
 constexpr uint8_t KEY_DEL_CHAR = 0x08;     // what the Delete key sends
 constexpr uint8_t KEY_CTRL_CARET = 0x1E;   // Ctrl+Shift+6
-constexpr uint32_t LOCK_TRY_MS = 50;       // a batch waits for the link lock in tries this long,
-                                           // looking for End and the signals between them
+constexpr uint32_t LOCK_TRY_MS = 10;       // a batch waits for the link lock in tries this long,
+                                           // taking in keys, End and the signals between them
 constexpr uint32_t END_KEY_WAIT_MS = 300;  // a batch that holds End waits this long at most
 
 // Console thread only: a batch is under way, and the "press End" advice has been printed in it

@@ -77,8 +77,10 @@ int program_main(int argc, char** argv)
     (void)plat::thread_start(sending_thread, plat::PRIO_NORMAL);
     plat::console_init();  // raw keys: Ctrl+C arrives as a key, not as a signal
     console_loop();        // until the End key
-    // A thread stuck in a port write gives the lock up now. One that writes to a console nobody
-    // reads is made to give up its console and log output next.
+    // From here on no console write waits long, whoever makes it: the shutdown's own messages
+    // included. A thread stuck in a port write gives the lock up now. One that writes to a
+    // console nobody reads gives up at the console's deadline, and its log output next.
+    plat::console_ending();
     port_cancel();
     if (!link_lock.take_within(END_LOCK_WAIT_MS)) {
         plat::console_give_up();

@@ -80,6 +80,13 @@ void console_write(const void* buf, size_t n);
 void console_putc(uint8_t c);
 // Clears the screen (ESC [ H ESC [ 2 J); complete when it returns.
 void console_clear();
+// The program is ending (End, a signal): from now on console output has a deadline. A write
+// still waiting for the console half a second after the first call, or waiting a tenth of a
+// second at any time after that, is dropped, and so is all later output the console cannot take
+// at once: no thread, the caller included, waits for a console nobody reads for long. The
+// backends arm it themselves on a signal, and on an End typed while the console thread's own
+// write waits. Output the console takes goes out as before.
+void console_ending();
 // For the end of the program: output that cannot go out within a short while (a console nobody
 // reads: a paused terminal, a pipe not drained) is dropped from now on, so that no thread waits
 // on the console for long, and a write waiting now gives up.

@@ -444,38 +444,43 @@ int keydecode_byte(uint8_t b, KeyEvent* out)
     return 0;
 }
 
+static bool is_end(const KeyEvent& ev)
+{
+    return ev.key_down != 0 && ev.vk == KEY_END;
+}
+
 void keyqueue_push(KeyQueue* q, const KeyEvent* ev, int n)
 {
-    for (int i = 0; i < n && q->count < KeyQueue::MAX; ++i) {
-        q->ev[q->count++] = ev[i];
+    for (int i = 0; i < n && keyqueue_room(q) > 0; ++i) {
+        q->ev.push_back(ev[i]);
+        q->ends += is_end(ev[i]) ? 1 : 0;
     }
+}
+
+int keyqueue_count(const KeyQueue* q)
+{
+    return static_cast<int>(q->ev.size());
 }
 
 int keyqueue_room(const KeyQueue* q)
 {
-    return KeyQueue::MAX - q->count;
+    return KeyQueue::MAX - keyqueue_count(q);
 }
 
 bool keyqueue_has_end(const KeyQueue* q)
 {
-    for (int i = 0; i < q->count; ++i) {
-        if (q->ev[i].key_down != 0 && q->ev[i].vk == KEY_END) {
-            return true;
-        }
-    }
-    return false;
+    return q->ends > 0;
 }
 
 int keyqueue_take(KeyQueue* q, KeyEvent* ev, int max)
 {
-    const int n = q->count < max ? q->count : max;
-    for (int i = 0; i < n; ++i) {
-        ev[i] = q->ev[i];
+    int n = 0;
+    while (n < max && !q->ev.empty()) {
+        ev[n] = q->ev.front();
+        q->ev.pop_front();
+        q->ends -= is_end(ev[n]) ? 1 : 0;
+        ++n;
     }
-    for (int i = n; i < q->count; ++i) {
-        q->ev[i - n] = q->ev[i];
-    }
-    q->count -= n;
     return n;
 }
 

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 
 #include "platform/console.h"
 
@@ -35,16 +36,18 @@ int keydecode_idle(KeyEvent* out);
 // True while a sequence is unfinished (the caller should then time the pause).
 bool keydecode_pending();
 
-// Key events decoded but not yet read, oldest first. The backends read input only while the
-// queue has room for all it may decode, so that none is dropped; one per backend, used by the
-// console thread only.
+// Key events decoded but not yet read, oldest first, one queue per backend, used by the console
+// thread only. It grows as keys come (a paste typed while the link lock is held for long waits
+// here whole, and an End behind it is still seen); the backends read input only while the queue
+// has room for all it may decode, so that none is dropped, and MAX is far beyond any paste.
 struct KeyQueue {
-    static constexpr int MAX = 1024;
-    KeyEvent ev[MAX];
-    int count;
+    static constexpr int MAX = 1 << 20;
+    std::deque<KeyEvent> ev;
+    int ends = 0;  // End key presses among them
 };
 void keyqueue_push(KeyQueue* q, const KeyEvent* ev, int n);
-// Events the queue can still take.
+// Events waiting, and events the queue can still take.
+int keyqueue_count(const KeyQueue* q);
 int keyqueue_room(const KeyQueue* q);
 // True when an End key press waits in the queue.
 bool keyqueue_has_end(const KeyQueue* q);

@@ -375,6 +375,7 @@ void console_write(const void* buf, size_t n)
     st().console.append(static_cast<const char*>(buf), n);
 }
 
+void console_ending() {}
 void console_give_up() {}
 
 void console_clear()

@@ -4,6 +4,7 @@
 // Where the terminal's only output processing is NL to CR NL (the usual setting), the program
 // does that itself and turns the terminal's off: the kernel then takes each write whole instead
 // of in pieces between line ends, and a console that shows much device text keeps up with it.
+// Once the program ends, console output has a deadline (console_ending).
 #include "platform/console.h"
 
 #include <fcntl.h>
@@ -13,8 +14,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -32,10 +35,17 @@ constexpr int ESC_PAUSE_MS = 50;  // a lone ESC followed by this much silence is
 constexpr int READ_MAX = 64;      // bytes read from standard input at a time
 
 constexpr int OUT_SLICE_MS = 100;  // a write that finds the console full looks again this often
+// From End or a signal on, a write still blocked this long after it, or blocked for a slice
+// after that, is dropped: the console's last chance to drain.
+constexpr int END_GRACE_MS = 500;
+
+using Clock = std::chrono::steady_clock;
 
 std::mutex out_mutex;
 int out_fd = STDOUT_FILENO;  // under out_mutex; see out_open
 std::atomic<bool> out_given_up{false};
+std::atomic<Clock::rep> out_deadline{0};  // End or a signal + END_GRACE_MS, 0 before either
+thread_local bool on_console_thread;      // the thread that called console_init
 bool in_is_tty;
 bool saved_valid;
 termios saved_mode;
@@ -45,9 +55,12 @@ std::atomic<bool> out_add_cr;  // each NL goes out as CR NL
 char out_buf[8192];            // one write's worth of CR NL output, under out_mutex
 bool input_ended;
 int signal_pipe[2] = {-1, -1};
-volatile std::sig_atomic_t signal_seen;
+std::atomic<int> signal_seen{0};  // lock-free: set by the signal handler, read by any thread
 
-KeyQueue pending;  // decoded events waiting for the next read (console thread only)
+// Console thread only: decoded events waiting for the next read, and when the decoder's open
+// sequence got its last byte.
+KeyQueue pending;
+Clock::time_point pending_since;
 
 void on_signal(int)
 {
@@ -56,9 +69,55 @@ void on_signal(int)
     (void)!write(signal_pipe[1], &b, 1);
 }
 
+void input_take();
+
+// Arms the deadline of console output, once.
+void ending_arm()
+{
+    Clock::rep none = 0;
+    const Clock::rep at =
+        (Clock::now() + std::chrono::milliseconds(END_GRACE_MS)).time_since_epoch().count();
+    (void)out_deadline.compare_exchange_strong(none, at);
+}
+
+// Milliseconds a write blocked since `since` may still wait before it is dropped (0: now), or
+// -1 while the program is not ending.
+int blocked_ms_left(Clock::time_point since)
+{
+    const Clock::rep d = out_deadline.load();
+    if (d == 0) {
+        return -1;
+    }
+    const Clock::time_point give_up = std::max(Clock::time_point(Clock::duration(d)),
+                                               since + std::chrono::milliseconds(OUT_SLICE_MS));
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits up to OUT_SLICE_MS for room on the console. Meanwhile a signal, and on the console
+// thread an End typed, arm the deadline: the console thread may be the writer that waits.
+void wait_for_room(int ms)
+{
+    const bool watch = out_deadline.load() == 0;
+    const bool keys = watch && on_console_thread && !input_ended &&
+                      keyqueue_room(&pending) >= KEYDECODE_MAX_EVENTS;
+    pollfd p[3] = {{out_fd, POLLOUT, 0},
+                   {watch ? signal_pipe[0] : -1, POLLIN, 0},
+                   {keys ? STDIN_FILENO : -1, POLLIN, 0}};
+    (void)poll(p, 3, ms);
+    if ((p[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        input_take();  // the keys wait in the queue, in order, for the console loop
+    }
+    if (signal_seen != 0 || (on_console_thread && keyqueue_has_end(&pending))) {
+        ending_arm();
+    }
+}
+
 void write_all(const void* buf, size_t n)
 {
     const char* p = static_cast<const char*>(buf);
+    bool blocked = false;
+    Clock::time_point blocked_since;
     while (n > 0) {
         ssize_t w = ::write(out_fd, p, n);
         if (w < 0) {
@@ -69,14 +128,23 @@ void write_all(const void* buf, size_t n)
                 if (out_given_up.load()) {
                     return;  // nobody reads the console, and the program ends
                 }
-                pollfd pf{out_fd, POLLOUT, 0};
-                (void)poll(&pf, 1, OUT_SLICE_MS);
+                if (!blocked) {
+                    blocked = true;
+                    blocked_since = Clock::now();
+                }
+                const int left = blocked_ms_left(blocked_since);
+                if (left == 0) {
+                    out_given_up = true;  // the console did not drain in time: the rest is dropped
+                    return;
+                }
+                wait_for_room(left > 0 && left < OUT_SLICE_MS ? left : OUT_SLICE_MS);
                 continue;
             }
             return;  // the console is gone: nothing to show it on
         }
         p += w;
         n -= static_cast<size_t>(w);
+        blocked = false;
     }
 }
 
@@ -154,6 +222,7 @@ void output_init()
 
 void console_init()
 {
+    on_console_thread = true;
     keydecode_init();
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         struct sigaction sa = {};
@@ -196,7 +265,9 @@ namespace
 {
 
 // Reads what standard input holds, as much as the queue can surely take once decoded, and
-// queues its key events; waits for nothing. End of input is noted once.
+// queues its key events; waits for nothing. A sequence left open by an earlier read and silent
+// since for the Esc pause is ended first (a lone ESC is the Esc key), however late the bytes
+// after it are read. End of input is noted once.
 void input_take()
 {
     int fit = keyqueue_room(&pending) / KEYDECODE_MAX_EVENTS;
@@ -212,9 +283,28 @@ void input_take()
         keyqueue_push(&pending, got, keydecode_idle(got));
         return;
     }
+    if (n < 0) {
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    if (keydecode_pending() && now - pending_since >= std::chrono::milliseconds(ESC_PAUSE_MS)) {
+        keyqueue_push(&pending, got, keydecode_idle(got));
+    }
     for (ssize_t i = 0; i < n; ++i) {
         keyqueue_push(&pending, got, keydecode_byte(buf[i], got));
     }
+    pending_since = now;
+}
+
+// Milliseconds until the open sequence's pause is over (0: it is), -1 when none is open.
+int pause_ms_left()
+{
+    if (!keydecode_pending()) {
+        return -1;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        pending_since + std::chrono::milliseconds(ESC_PAUSE_MS) - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 }  // namespace
@@ -241,12 +331,11 @@ int console_read_keys(KeyEvent* ev, int max)
             ev[0] = KeyEvent{1, KEY_END, 0, 0};
             return 1;
         }
-        if (pending.count > 0) {
+        if (keyqueue_count(&pending) > 0) {
             return keyqueue_take(&pending, ev, max);
         }
         pollfd p[2] = {{signal_pipe[0], POLLIN, 0}, {input_ended ? -1 : STDIN_FILENO, POLLIN, 0}};
-        int timeout = keydecode_pending() ? ESC_PAUSE_MS : -1;
-        int r = poll(p, 2, timeout);
+        int r = poll(p, 2, pause_ms_left());
         if (r < 0) {
             continue;  // EINTR: the signal flag is looked at above
         }
@@ -272,6 +361,11 @@ void console_clear()
     static const char clear[] = "\x1b[H\x1b[2J";
     std::lock_guard<std::mutex> g(out_mutex);
     write_all(clear, sizeof clear - 1);
+}
+
+void console_ending()
+{
+    ending_arm();
 }
 
 void console_give_up()

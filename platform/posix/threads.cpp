@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/console.h"
-#include "platform/lock_within.h"
+#include "platform/link_mutex.h"
 
 plat::LinkLock link_lock;
 
@@ -20,7 +20,7 @@ namespace plat
 
 namespace
 {
-std::mutex link_mutex;
+LinkMutex link_mutex;  // a timed take has precedence (platform/link_mutex.h)
 }
 
 void LinkLock::take()
@@ -30,7 +30,7 @@ void LinkLock::take()
 
 bool LinkLock::take_within(uint32_t ms)
 {
-    return lock_within(link_mutex, ms);
+    return link_mutex.lock_within(ms);
 }
 
 void LinkLock::give()

@@ -2,7 +2,7 @@
 // expects), manual-reset events, threads by CreateThread, Sleep and the exit.
 #include "platform/threads.h"
 #include "platform/console.h"
-#include "platform/lock_within.h"
+#include "platform/link_mutex.h"
 
 #include <windows.h>
 
@@ -18,7 +18,7 @@ namespace plat
 namespace
 {
 
-std::mutex link_mutex;
+LinkMutex link_mutex;  // a timed take has precedence (platform/link_mutex.h)
 
 DWORD WINAPI thread_entry(LPVOID body)
 {
@@ -35,7 +35,7 @@ void LinkLock::take()
 
 bool LinkLock::take_within(uint32_t ms)
 {
-    return lock_within(link_mutex, ms);
+    return link_mutex.lock_within(ms);
 }
 
 void LinkLock::give()

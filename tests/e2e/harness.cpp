@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -677,13 +678,19 @@ void Host::reader_loop()
         if (paused || p[0].revents == 0) {
             continue;
         }
-        const ssize_t n = ::read(screen_fd_, buf, sizeof buf);
+        // A slow terminal takes a hundredth of its second's worth at a time, and pauses for it.
+        const size_t rate = throttle_.load();
+        const size_t want = rate > 0 ? std::clamp<size_t>(rate / 100, 1, sizeof buf) : sizeof buf;
+        const ssize_t n = ::read(screen_fd_, buf, want);
         if (n > 0) {
             {
                 std::lock_guard<std::mutex> g(screen_mutex_);
                 screen_.append(buf, size_t(n));
             }
             screen_grew_.notify_all();
+            if (rate > 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(size_t(n) * 1000000 / rate));
+            }
         } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
             // The slave is held open, so this should not happen; do not spin on it.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -694,6 +701,11 @@ void Host::reader_loop()
 void Host::screen_pause(bool paused)
 {
     paused_ = paused;
+}
+
+void Host::screen_throttle(size_t bytes_per_second)
+{
+    throttle_ = bytes_per_second;
 }
 
 std::string Host::screen()

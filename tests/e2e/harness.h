@@ -240,6 +240,9 @@ class Host
     // Stops reading the console (a paused terminal: the program's writes to it fill it up), and
     // reads on again.
     void screen_pause(bool paused);
+    // Reads the console at most this many bytes a second (a slow terminal); 0: as fast as it
+    // comes.
+    void screen_throttle(size_t bytes_per_second);
 
     // Sends a signal to the program.
     void signal(int sig);
@@ -275,6 +278,7 @@ class Host
 
     int stop_pipe_[2] = {-1, -1};  // wakes the reader thread for its end
     std::atomic<bool> paused_{false};
+    std::atomic<size_t> throttle_{0};  // bytes a second, 0 for no limit
     std::thread reader_;
     std::mutex screen_mutex_;
     std::condition_variable screen_grew_;
