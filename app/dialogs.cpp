@@ -71,7 +71,7 @@ static bool dialog_is_digit(uint8_t c)
 static void dialog_close()
 {
     plat::console_print("%s", RULE_CLOSE);
-    port_write_byte(DIALOG_END_CR);
+    port_key_byte(DIALOG_END_CR);
 }
 
 // One character for a name prompt: Enter echoes CR LF and returns true; 0x08 erases the last
@@ -221,7 +221,7 @@ static void dialog_capture_input(uint8_t c) REQUIRES(link_lock)
         (void)capture_open(capture_name);
         plat::console_print("Capture file :\"%s\"\n", capture_name);
     }
-    port_write_byte(DIALOG_END_CR);
+    port_key_byte(DIALOG_END_CR);
     prompt_step(PROMPT_CAPTURE);
 }
 
@@ -318,5 +318,5 @@ void dialog_capture_end()
     plat::console_print("\nCapture file :\"%s\" (%d KB)\n", capture_name,
                         static_cast<int>(capture_kb()));
     capture_close();
-    port_write_byte(DIALOG_END_CR);
+    port_key_byte(DIALOG_END_CR);
 }

@@ -1,6 +1,7 @@
 // app/keys.cpp: the console loop and the key handler. Each key press becomes a hot-key action,
 // a character for an active prompt, or a byte for the device, the latter only while the line
-// is free. Runs on the console thread; a batch of keys is handled in one hold of the link lock.
+// is free. Runs on the console thread; a batch of keys is handled in one hold of the link lock,
+// and the bytes a device that does not read leaves waiting are sent after the lock is given up.
 #include "app/keys.h"
 
 #include "app/dialogs.h"
@@ -47,14 +48,14 @@ static void hot_status() REQUIRES(link_lock)
         plat::console_print("No Log file\n");
     }
     plat::console_print("%s", HOTKEY_TEXT);
-    port_write_byte(KEY_CR);
+    port_key_byte(KEY_CR);
 }
 
 static void hot_backspace() REQUIRES(link_lock)
 {
     backspace_char = backspace_char == 0x08 ? 0x7F : 0x08;
     plat::console_print("\r\n%s: Backspace key: %02x\n", program_label(), backspace_char);
-    port_write_byte(KEY_CR);
+    port_key_byte(KEY_CR);
 }
 
 static void hot_timestamp() REQUIRES(link_lock)
@@ -62,7 +63,7 @@ static void hot_timestamp() REQUIRES(link_lock)
     timestamp_option ^= 1;
     plat::console_print("\r\n%s: Timestamp is %s.\n", program_label(),
                         timestamp_option != 0 ? "Enabled" : "Disabled");
-    port_write_byte(KEY_CR);
+    port_key_byte(KEY_CR);
 }
 
 // Alt+H: the device's text on the console as hex lines, or as text again. Sends nothing: the
@@ -83,7 +84,7 @@ static void hot_mode() REQUIRES(link_lock)
     backspace_char = mode_flag.load() == MODE_KIVET ? 0x7F : 0x08;
     plat::console_print("\r\n%s: File transfer mode change to %s, Backspace key: %02x\n",
                         program_label(), program_label(), backspace_char);
-    port_write_byte(KEY_CR);
+    port_key_byte(KEY_CR);
 }
 
 // Alt+R: a reset pulse on DTR and RTS, for the boards that wire them to their reset pin.
@@ -118,8 +119,8 @@ static uint16_t alt_function_key(uint16_t vk)
 static uint8_t cursor_key(uint8_t letter) REQUIRES(link_lock)
 {
     if (line_free()) {
-        port_write_byte(KEY_ESC);
-        port_write_byte(KEY_CSI);
+        port_key_byte(KEY_ESC);
+        port_key_byte(KEY_CSI);
     }
     return letter;
 }
@@ -216,9 +217,9 @@ KeyResult key_handle(const plat::KeyEvent& ev)
         return KEY_GO_ON;
     }
     if (mode_flag.load() == MODE_PASEL && transfer_state == TS_IDLE) {
-        port_write_byte(c);
+        port_key_byte(c);
     } else if (mode_flag.load() == MODE_KIVET && open_file_count == 0) {
-        port_write_byte(c);
+        port_key_byte(c);
         text_append(c);
     } else if (!busy_said) {
         plat::console_print("\r\nPress <End> key to exit\n");  // once for a whole paste
@@ -243,8 +244,24 @@ static KeyResult batch_handle(const plat::KeyEvent* ev, int n) REQUIRES(link_loc
     return r;
 }
 
+// What a batch left waiting for a device that does not read goes out in slices, without the
+// link lock; End or a signal meanwhile ends the program. The keys typed meanwhile wait in the
+// console's queue and then in the terminal: none is lost.
+static bool keys_sent()
+{
+    while (port_keys_send() > 0) {
+        if (plat::console_end_waiting()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 KeyResult console_batch()
 {
+    if (!keys_sent()) {
+        return KEY_QUIT;
+    }
     // Keys typed while the last batch was handled wait in the console's queue: none is lost.
     plat::KeyEvent ev[KEY_BATCH];
     const int n = plat::console_read_keys(ev, KEY_BATCH);
@@ -264,6 +281,9 @@ KeyResult console_batch()
     }
     KeyResult r = batch_handle(ev, n);
     link_lock.give();
+    if (r == KEY_QUIT) {
+        (void)port_keys_send();  // the keys before End: one slice, not a wait for the device
+    }
     return r;
 }
 

@@ -5,8 +5,12 @@
 
 #include "platform/console.h"
 #include "platform/threads.h"
+#include "port/port.h"
 
 constexpr int KEY_BATCH = 20;  // key events handled in one hold of the link lock
+// A key sends at most three bytes (a cursor key's ESC [ letter): a batch fits the port's key
+// buffer, which is empty when a batch starts.
+static_assert(KEY_BATCH * 3 <= static_cast<int>(KEY_BUF_SIZE));
 
 // True when typed bytes may go to the device: PASEL mode with no transfer running, or KIVET
 // mode with no file held open by the device.

@@ -84,6 +84,11 @@ int serial_write(const uint8_t* buf, uint32_t n);
 // Hands one byte to the port and returns without waiting for it to leave the line; it keeps
 // its place in order with other writes.
 int serial_write_byte(uint8_t b);
+// Writes as many of the n bytes as the driver takes within about wait_ms (0: what it takes at
+// once) and returns how many, 0 included (also when another write holds the port that long),
+// or -err: for bytes that wait for a device that does not read, without the stalled rule.
+// Bytes that go show the device reads again: the line no longer counts as stalled.
+int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t wait_ms);
 void serial_close();
 // For a port that is gone: waits until its name may have come back (something changed in the
 // folder that holds it) or ms milliseconds have passed, whichever is first; where the folder

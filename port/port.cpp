@@ -192,6 +192,37 @@ void port_write_byte(uint8_t b)
     (void)plat::serial_write_byte(b);  // a lost byte shows up at the device
 }
 
+// The key buffer: bytes from key_sent up to key_fill wait for the device (console thread only).
+static uint8_t key_buf[KEY_BUF_SIZE];
+static uint32_t key_sent;
+static uint32_t key_fill;
+
+void port_key_byte(uint8_t b)
+{
+    if (key_fill == 0 && plat::serial_write_some(&b, 1, 0) == 1) {
+        return;
+    }
+    if (key_fill < KEY_BUF_SIZE) {
+        key_buf[key_fill++] = b;
+    }
+}
+
+uint32_t port_keys_send()
+{
+    if (key_sent < key_fill) {
+        const int r =
+            plat::serial_write_some(key_buf + key_sent, key_fill - key_sent, KEY_SEND_SLICE_MS);
+        // A port that fails is lost: the device that comes back has rebooted, and its keys
+        // are not sent to it, as the rest of what the old one had under way.
+        key_sent = r < 0 ? key_fill : key_sent + static_cast<uint32_t>(r);
+    }
+    if (key_sent == key_fill) {
+        key_sent = 0;
+        key_fill = 0;
+    }
+    return key_fill - key_sent;
+}
+
 void port_write_buf(const uint8_t* buf, uint32_t n)
 {
     (void)plat::serial_write(buf, n);  // loss shows up as a missing reply or ack at the device

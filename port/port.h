@@ -35,6 +35,20 @@ int port_list_show();
 // Hands one byte to the port and returns without waiting for it to leave. Never fails to the
 // caller: a lost byte shows up at the device.
 void port_write_byte(uint8_t b);
+// Typed bytes (the console thread's: keys, the F keys' and the dialogs' CR) wait for a device
+// that does not read, in order, and are never dropped. port_key_byte hands one on without
+// waiting: to the driver at once when nothing waits before it and the driver takes it now, else
+// into the key buffer (KEY_BUF_SIZE bytes), which port_keys_send empties. The console thread
+// takes no more keys at a time than the buffer holds.
+constexpr uint32_t KEY_BUF_SIZE = 256;
+void port_key_byte(uint8_t b);
+// Writes what the key buffer holds, waiting for the driver's room for up to KEY_SEND_SLICE_MS;
+// returns the bytes still waiting (none after a failed write: the port is lost, and what
+// waited for it goes as the rest of the old device's work). Not under the link lock, so that the
+// receive thread goes on reading and showing the device's text meanwhile; the console thread looks
+// for End and the signals between two calls.
+constexpr uint32_t KEY_SEND_SLICE_MS = 50;
+uint32_t port_keys_send() EXCLUDES(link_lock);
 // Writes n bytes and returns when they are written. Writes from several threads never
 // interleave and never discard one another's bytes or received bytes.
 void port_write_buf(const uint8_t* buf, uint32_t n);

@@ -490,6 +490,11 @@ int serial_write_byte(uint8_t b)
     return serial_write(&b, 1);
 }
 
+int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t)
+{
+    return serial_write(buf, n);
+}
+
 void serial_close()
 {
     st().port_open = false;

@@ -390,6 +390,44 @@ int serial_write_byte(uint8_t b)
     return serial_write(&b, 1);
 }
 
+int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t wait_ms)
+{
+    std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
+    if (!lock_within(g, wait_ms)) {
+        return 0;  // another write holds the port: the bytes wait for the next call
+    }
+    const int fd = port_fd.load();
+    if (fd < 0) {
+        return -EIO;  // lost, not yet back
+    }
+    const uint32_t deadline = tick_ms() + wait_ms;
+    uint32_t done = 0;
+    while (done < n && !cancelled.load()) {
+        ssize_t w = ::write(fd, buf + done, n - done);
+        if (w > 0) {
+            done += static_cast<uint32_t>(w);
+            stalled = false;
+            continue;
+        }
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN) {
+            return done > 0 ? static_cast<int>(done) : -errno;
+        }
+        const int32_t left = static_cast<int32_t>(deadline - tick_ms());
+        if (left <= 0) {
+            break;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        (void)poll(&p, 1, left);
+    }
+    if (done == 0 && cancelled.load()) {
+        return -ECANCELED;
+    }
+    return static_cast<int>(done);
+}
+
 void serial_close()
 {
     // Writes give up within a slice once cancelled and at once on a hung-up line; should one

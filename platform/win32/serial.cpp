@@ -25,7 +25,8 @@ constexpr DWORD LOCK_WAIT_MS = 300;  // the close waits this long for a write to
 
 std::atomic<HANDLE> port_handle{INVALID_HANDLE_VALUE};
 std::mutex write_mutex;
-HANDLE write_event;  // completion of the overlapped writes (under write_mutex)
+HANDLE write_event;          // completion of the overlapped writes (under write_mutex)
+COMMTIMEOUTS port_timeouts;  // as serial_set_state set them (under write_mutex)
 
 // Receive thread only (serial_wait, serial_queued, serial_read, and serial_purge before the
 // first wait).
@@ -194,8 +195,12 @@ int serial_set_state(int32_t baud, bool raise_lines)
     t.WriteTotalTimeoutConstant = SERIAL_WRITE_SLACK_MS;
     t.WriteTotalTimeoutMultiplier =
         (SERIAL_WRITE_MARGIN * SERIAL_BITS_PER_BYTE * 1000 + rate - 1) / rate;
-    if (!SetCommTimeouts(h, &t)) {
-        return last_error();
+    {
+        std::lock_guard<std::mutex> g(write_mutex);
+        if (!SetCommTimeouts(h, &t)) {
+            return last_error();
+        }
+        port_timeouts = t;
     }
     // A port without the lines (a pseudo-terminal under Wine: error 50) is not an error.
     if (raise_lines) {
@@ -383,6 +388,42 @@ int serial_write_byte(uint8_t b)
 {
     // The write completes once the byte is in the driver's buffer, not when it has left.
     return serial_write(&b, 1);
+}
+
+int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t wait_ms)
+{
+    std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
+    if (!lock_within(g, wait_ms)) {
+        return 0;  // another write holds the port: the bytes wait for the next call
+    }
+    HANDLE h = port_handle.load();
+    if (h == INVALID_HANDLE_VALUE) {
+        return -static_cast<int>(ERROR_INVALID_HANDLE);  // lost, not yet back
+    }
+    if (cancelled.load()) {
+        return -static_cast<int>(ERROR_OPERATION_ABORTED);
+    }
+    // This one write gives up after wait_ms (a zero time-out would be none at all): it ends
+    // with the bytes the driver took by then.
+    COMMTIMEOUTS t = port_timeouts;
+    t.WriteTotalTimeoutConstant = wait_ms > 0 ? wait_ms : 1;
+    t.WriteTotalTimeoutMultiplier = 0;
+    if (!SetCommTimeouts(h, &t)) {
+        return last_error();
+    }
+    OVERLAPPED ov{};
+    ov.hEvent = write_event;
+    DWORD put = 0;
+    const bool ok = WriteFile(h, buf, n, &put, &ov) || finish(h, &ov, &put);
+    const int err = ok ? 0 : last_error();
+    (void)SetCommTimeouts(h, &port_timeouts);
+    if (!ok) {
+        return err;
+    }
+    if (put > 0) {
+        stalled = false;
+    }
+    return static_cast<int>(put);
 }
 
 void serial_close()

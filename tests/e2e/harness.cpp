@@ -609,7 +609,9 @@ testing::AssertionResult Host::wait_ready(int timeout_ms)
 // cannot be told apart: the program is ready when it has started all its threads and none of
 // them has moved for a while. Start-up is a run of brief server calls (the port's purge, the
 // console's mode), so a still moment comes only once they are done. Keys it reads are not
-// counted: it keeps them.
+// counted: it keeps them. On a busy machine a server call can take longer than that moment, so
+// the console's terminal must also have left canonical mode: until Wine's console takes it raw,
+// its line editing eats a Backspace (the erase character) before Wine sees it.
 testing::AssertionResult Host::wait_ready_wine(int timeout_ms)
 {
     constexpr size_t THREADS = 5;  // the console thread and the four it starts
@@ -624,7 +626,9 @@ testing::AssertionResult Host::wait_ready_wine(int timeout_ms)
         }
         size_t threads = 0;
         const std::string now = blocked_threads(pid_, &threads);
-        if (threads < THREADS || now.empty() || now != last) {
+        termios mode{};
+        const bool raw = tcgetattr(con_slave_, &mode) == 0 && (mode.c_lflag & ICANON) == 0;
+        if (threads < THREADS || now.empty() || now != last || !raw) {
             last = now;
             still_since = Clock::now();
         } else if (Clock::now() - still_since >= std::chrono::milliseconds(STILL_MS)) {

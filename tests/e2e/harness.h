@@ -27,7 +27,8 @@
 // the terminal's key sequences into key events); standard output and error are a pipe that is
 // read as the screen, since Wine's console would rewrite text written to a terminal. So "\n"
 // stays "\n" there too, and the texts compare exactly. Ready is read from /proc as well: every
-// thread of the program blocked in a system call, unchanged for a while. Keys are written
+// thread of the program blocked in a system call, unchanged for a while, and the console
+// terminal out of canonical mode (Wine's console has it raw). Keys are written
 // without waiting: the program keeps type-ahead. Tests that cannot apply under Wine skip with
 // SKIP_ON_WINE and a one-line reason; tests/e2e/README.md lists them.
 #pragma once
