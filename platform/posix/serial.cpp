@@ -345,6 +345,37 @@ int serial_read(uint8_t* buf, uint32_t n)
     }
 }
 
+// Writes buf[*done, n) to fd, counting what goes in *done, until all went (0), the deadline
+// passed (-ETIMEDOUT), serial_cancel was called (-ECANCELED) or the write failed (-errno). A
+// full driver buffer (the device reads nothing, or flow is stopped) is waited for a slice at a
+// time. Called with write_mutex held.
+static int write_until(int fd, const uint8_t* buf, uint32_t n, uint32_t deadline, uint32_t* done)
+{
+    while (*done < n) {
+        if (cancelled.load()) {
+            return -ECANCELED;
+        }
+        ssize_t w = ::write(fd, buf + *done, n - *done);
+        if (w > 0) {
+            *done += static_cast<uint32_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN) {
+            return -errno;
+        }
+        const int32_t left = static_cast<int32_t>(deadline - tick_ms());
+        if (left <= 0) {
+            return -ETIMEDOUT;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        (void)poll(&p, 1, left < WRITE_SLICE_MS ? left : WRITE_SLICE_MS);
+    }
+    return 0;
+}
+
 int serial_write(const uint8_t* buf, uint32_t n)
 {
     std::lock_guard<std::mutex> g(write_mutex);
@@ -355,30 +386,12 @@ int serial_write(const uint8_t* buf, uint32_t n)
     // A stalled line gets no time: what the driver cannot take now is not waited for.
     const uint32_t deadline = tick_ms() + (stalled.load() ? 0 : write_budget_ms(n));
     uint32_t done = 0;
-    while (done < n) {
-        if (cancelled.load()) {
-            return -ECANCELED;
-        }
-        ssize_t w = ::write(fd, buf + done, n - done);
-        if (w > 0) {
-            done += static_cast<uint32_t>(w);
-            continue;
-        }
-        if (w < 0 && errno == EINTR) {
-            continue;
-        }
-        if (w < 0 && errno != EAGAIN) {
-            return -errno;
-        }
-        // The driver's output buffer is full (the device reads nothing, or flow is stopped):
-        // wait for room within the deadline, a slice at a time.
-        int32_t left = static_cast<int32_t>(deadline - tick_ms());
-        if (left <= 0) {
+    const int r = write_until(fd, buf, n, deadline, &done);
+    if (r < 0) {
+        if (r == -ETIMEDOUT) {
             stalled = true;
-            return -ETIMEDOUT;
         }
-        pollfd p{fd, POLLOUT, 0};
-        (void)poll(&p, 1, left < WRITE_SLICE_MS ? left : WRITE_SLICE_MS);
+        return r;
     }
     stalled = false;
     return static_cast<int>(n);
@@ -400,32 +413,13 @@ int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t wait_ms)
     if (fd < 0) {
         return -EIO;  // lost, not yet back
     }
-    const uint32_t deadline = tick_ms() + wait_ms;
     uint32_t done = 0;
-    while (done < n && !cancelled.load()) {
-        ssize_t w = ::write(fd, buf + done, n - done);
-        if (w > 0) {
-            done += static_cast<uint32_t>(w);
-            stalled = false;
-            continue;
-        }
-        if (w < 0 && errno == EINTR) {
-            continue;
-        }
-        if (w < 0 && errno != EAGAIN) {
-            return done > 0 ? static_cast<int>(done) : -errno;
-        }
-        const int32_t left = static_cast<int32_t>(deadline - tick_ms());
-        if (left <= 0) {
-            break;
-        }
-        pollfd p{fd, POLLOUT, 0};
-        (void)poll(&p, 1, left);
+    const int r = write_until(fd, buf, n, tick_ms() + wait_ms, &done);
+    if (done > 0) {
+        stalled = false;  // the device reads again
+        return static_cast<int>(done);
     }
-    if (done == 0 && cancelled.load()) {
-        return -ECANCELED;
-    }
-    return static_cast<int>(done);
+    return r == -ETIMEDOUT ? 0 : r;
 }
 
 void serial_close()
