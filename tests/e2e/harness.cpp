@@ -799,4 +799,17 @@ termios Host::console_mode() const
     return t;
 }
 
+int end_by(Host& h, bool by_signal, double* took)
+{
+    const auto t = std::chrono::steady_clock::now();
+    if (by_signal) {
+        h.signal(SIGTERM);
+    } else {
+        h.keys(KEY_END);
+    }
+    const int code = h.wait_exit(10000);
+    *took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    return code;
+}
+
 }  // namespace e2e

@@ -287,4 +287,8 @@ class Host
     size_t cursor_ = 0;   // guarded by screen_mutex_
 };
 
+// Ends the program by SIGTERM (by_signal) or the End key; returns its exit code (waited for up
+// to 10 s) and the seconds from the signal or key to the exit in *took.
+int end_by(Host& h, bool by_signal, double* took);
+
 }  // namespace e2e

@@ -83,20 +83,6 @@ testing::AssertionResult hold_the_lock(Host& h)
     return testing::AssertionSuccess();
 }
 
-// Ends the program by End or SIGTERM; its exit code, and the seconds it took.
-int end_by(Host& h, bool by_signal, double* took)
-{
-    const auto t = Clock::now();
-    if (by_signal) {
-        h.signal(SIGTERM);
-    } else {
-        h.keys(KEY_END);
-    }
-    const int code = h.wait_exit(10000);
-    *took = seconds_since(t);
-    return code;
-}
-
 }  // namespace
 
 // A console nobody reads and a quiet device: nobody holds the link lock, and the shutdown's own

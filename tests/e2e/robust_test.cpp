@@ -316,14 +316,8 @@ TEST(Field, KeyThenEndOrSigtermWithAStalledDevice)
         h.keys("a");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-        const auto sent = Clock::now();
-        if (by_signal) {
-            h.signal(SIGTERM);
-        } else {
-            h.keys(KEY_END);
-        }
-        const int code = h.wait_exit(10000);
-        const double took = std::chrono::duration<double>(Clock::now() - sent).count();
+        double took = 0;
+        const int code = end_by(h, by_signal, &took);
         std::printf("key, then %s with a stalled device: ended in %.2f s\n",
                     by_signal ? "SIGTERM" : "End", took);
         EXPECT_EQ(code, 0);
