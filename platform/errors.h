@@ -28,6 +28,8 @@ extern const int FAIL_DENIED;
 extern const int FAIL_IN_USE;
 extern const int FAIL_EXISTS;
 extern const int FAIL_BAD_HANDLE;
+// A network port's server answered that its port is in use by another client.
+extern const int FAIL_PORT_BUSY;
 
 // What a failed port open asks of the user, for the one line of advice after its report.
 enum OpenFailure : uint8_t {

@@ -1,6 +1,7 @@
 // platform/serial.h: the one serial port of the program.
-// Port names: COMn (n >= 1, any case) is the n-th serial port; the backend takes any other name
-// as its system names devices (a path, or a device's name).
+// Port names: COMn (n >= 1, any case) is the n-th serial port; rfc2217://HOST:PORT and
+// tcp://HOST:PORT are a port on another machine (below); the backend takes any other name as
+// its system names devices (a path, or a device's name).
 // Every procedure returns 0 or a count on success and -err otherwise, err being
 // the OS's number of the failure taken at the failing call (platform/errors.h).
 #pragma once
@@ -32,6 +33,33 @@ inline bool serial_is_com_name(const char* name)
     }
     return com;
 }
+// A network port: a TCP connection to HOST (a name, an IPv4 address, or an IPv6 address in
+// brackets) at PORT, carrying telnet with the com port control option (rfc2217://) or the
+// device's bytes as they are (tcp://). It is the same port to every caller: open, settings,
+// writes, waits, loss and return. The connect gives up after SERIAL_CONNECT_MS; a server that
+// stops answering is lost after about SERIAL_NET_DEAD_MS. A server that answers that its port
+// is busy (and closes) fails the open with FAIL_PORT_BUSY.
+constexpr uint32_t SERIAL_CONNECT_MS = 5000;
+constexpr uint32_t SERIAL_NET_DEAD_MS = 5000;
+constexpr uint32_t SERIAL_HOST_MAX = 256;
+struct NetName {
+    char host[SERIAL_HOST_MAX];  // without brackets
+    char port[8];
+    bool telnet;  // rfc2217://, not tcp://
+};
+// 1 when name starts as a network port's name does (rfc2217:// or tcp://, any case), else 0.
+int serial_is_net_name(const char* name);
+// Splits a network port's name; false when it is not one, or is not well formed.
+bool serial_net_name(const char* name, NetName* out);
+// The open of a network port looks at give_up (when set) between two slices of its connect
+// and gives up with a cancel error when it says so; serial_cancel does the same. For the
+// start-up, whose End and signals are the console's: nullptr afterwards.
+void serial_open_give_up(bool (*give_up)());
+// What the network port has to say (connected, the server's replies to each setting, flow
+// suspend and resume, lost, busy), oldest first: its text into text (size bytes), and whether
+// the user should see it as well as the trace. False when nothing waits.
+bool serial_take_note(char* text, uint32_t size, bool* console);
+
 // The device path of a port name, into path (SERIAL_PATH_MAX bytes).
 void serial_path(const char* name, char* path);
 // 1 when a port of this name may be opened again after it was lost, 0 for a name the system

@@ -17,6 +17,7 @@ const int FAIL_DENIED = EACCES;
 const int FAIL_IN_USE = EWOULDBLOCK;
 const int FAIL_EXISTS = EEXIST;
 const int FAIL_BAD_HANDLE = EBADF;
+const int FAIL_PORT_BUSY = EBUSY;
 
 namespace
 {
