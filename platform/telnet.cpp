@@ -14,8 +14,7 @@ namespace
 
 constexpr uint8_t TN_CR = 13;
 constexpr uint8_t TN_NUL = 0;
-constexpr uint32_t ANSWERS_MAX = 4;  // answers to one option's requests, in a connection
-constexpr uint32_t ASKED_MAX = 16;   // settings waiting for their replies
+constexpr uint32_t ASKED_MAX = 16;  // settings waiting for their replies
 
 enum class Rx : uint8_t { DATA, CR, IAC, OPTION, SB, SB_IAC };
 
@@ -71,7 +70,7 @@ Note notes[TN_NOTES];
 uint32_t note_first;
 uint32_t note_count;
 
-void note_v(bool console, const char* fmt, va_list ap)
+__attribute__((format(printf, 2, 0))) void note_v(bool console, const char* fmt, va_list ap)
 {
     if (note_count == TN_NOTES) {
         note_first = (note_first + 1) % TN_NOTES;  // the oldest goes
@@ -308,7 +307,7 @@ void subnegotiation_end()
 
 bool answer_allowed(Option& o)
 {
-    if (o.answers >= ANSWERS_MAX) {
+    if (o.answers >= TN_ANSWERS_MAX) {
         return false;
     }
     ++o.answers;
