@@ -235,7 +235,9 @@ void com_port_message()
                               static_cast<uint32_t>(v[1]) << 16 | static_cast<uint32_t>(v[2]) << 8 |
                               v[3];
         (void)answered(CPC_SET_BAUDRATE, 0, &asked_value);
-        if (baud != static_cast<uint32_t>(want_baud)) {
+        if (!settings_sent) {
+            note(false, "net: server reports the rate %u baud", baud);  // no rate asked yet
+        } else if (baud != static_cast<uint32_t>(want_baud)) {
             note(true, "the server set the line to %u baud, not the %d asked for", baud, want_baud);
         } else {
             note(false, "net: server rate %u baud", baud);
