@@ -100,7 +100,7 @@ void start_with_settings(int32_t rate)
 TEST(Telnet, ACommandSplitAnywhereIsTakenWhole)
 {
     // A refused request, a rate reply with a doubled 0xFF, a suspend, device bytes around them.
-    const std::string stream = "a" + cmd(TN_DO, 24) + SB_COM + "\x65\x00\x01\xc2\xff\xff"s + SE +
+    const std::string stream = "a"s + cmd(TN_DO, 24) + SB_COM + "\x65\x00\x01\xc2\xff\xff"s + SE +
                                "b" + IAC + IAC + SB_COM + "\x6c" + SE + "c\r\n";
     for (size_t i = 0; i <= stream.size(); ++i) {
         for (size_t j = i; j <= stream.size(); ++j) {
