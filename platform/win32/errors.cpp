@@ -1,6 +1,6 @@
 // platform/win32/errors.cpp: GetLastError() numbers as the console and the device see them.
 // They are the numbers the device's status words were made of, so the status is the error
-// itself; the text is the system's own.
+// itself; the text is the system's own, or for a socket failure it lacks, Windows' wording.
 #include "platform/errors.h"
 
 #include <windows.h>
@@ -28,6 +28,31 @@ constexpr DWORD TEXT_MAX = 512;
 
 thread_local char text_buf[TEXT_MAX];  // each thread's last text
 
+// The Winsock failures a network port meets, for a system whose message table lacks them
+// (Wine's has no text for 10060, time-out, and several others).
+struct SocketText {
+    DWORD err;
+    const char* text;
+};
+constexpr SocketText SOCKET_TEXTS[] = {
+    {10035, "A non-blocking socket operation could not be completed immediately."},
+    {10050, "A socket operation encountered a dead network."},
+    {10051, "A socket operation was attempted to an unreachable network."},
+    {10053, "An established connection was aborted by the software in your host machine."},
+    {10054, "An existing connection was forcibly closed by the remote host."},
+    {10057, "A request to send or receive data was disallowed because the socket is not "
+            "connected."},
+    {10060, "A connection attempt failed because the connected party did not properly respond "
+            "after a period of time, or established connection failed because connected host "
+            "has failed to respond."},
+    {10061, "No connection could be made because the target machine actively refused it."},
+    {10064, "A socket operation failed because the destination host was down."},
+    {10065, "A socket operation was attempted to an unreachable host."},
+    {11001, "No such host is known."},
+    {11002, "This is usually a temporary error during hostname resolution."},
+    {11004, "The requested name is valid, but no data of the requested type was found."},
+};
+
 }  // namespace
 
 const char* error_text(int err)
@@ -38,6 +63,11 @@ const char* error_text(int err)
     while (n > 0 &&
            (text_buf[n - 1] == '\r' || text_buf[n - 1] == '\n' || text_buf[n - 1] == ' ')) {
         --n;
+    }
+    for (const SocketText& t : SOCKET_TEXTS) {
+        if (n == 0 && t.err == e) {
+            n = static_cast<DWORD>(std::snprintf(text_buf, TEXT_MAX, "%s", t.text));
+        }
     }
     if (n == 0) {
         std::snprintf(text_buf, TEXT_MAX, "Unknown error %lu", static_cast<unsigned long>(e));

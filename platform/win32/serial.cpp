@@ -4,16 +4,19 @@
 // driver cannot wait for events (Wine on a pseudo-terminal completes the wait at once with
 // nothing to report), it waits with a pending one-byte read instead, and the byte that read
 // takes is handed out first by serial_read. Errors are -GetLastError(). A wait that fails is a
-// lost port, except when serial_cancel or serial_close ended it.
+// lost port, except when serial_cancel or serial_close ended it. A network port's calls go to
+// net.cpp.
 #include "platform/serial.h"
 
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 
 #include "platform/lock_within.h"
+#include "platform/win32/net.h"
 
 namespace plat
 {
@@ -41,6 +44,7 @@ uint8_t held_byte;                   // that byte
 std::atomic<bool> closing{false};    // serial_close has begun: waits end
 std::atomic<bool> cancelled{false};  // serial_cancel: the program ends
 std::atomic<bool> stalled{false};    // the last write timed out: the device reads nothing
+std::atomic<bool> net_port{false};   // the port is a network port: its calls go to net.cpp
 
 int last_error()
 {
@@ -111,6 +115,9 @@ int wait_by_read(HANDLE h)
 
 int serial_is_directory(const char* name)
 {
+    if (serial_is_net_name(name) != 0) {
+        return 0;
+    }
     char path[SERIAL_PATH_MAX];
     serial_path(name, path);
     DWORD a = GetFileAttributesA(path);
@@ -119,6 +126,10 @@ int serial_is_directory(const char* name)
 
 int serial_open(const char* name)
 {
+    net_port = serial_is_net_name(name) != 0;
+    if (net_port.load()) {
+        return win32::net_open(name);
+    }
     char path[SERIAL_PATH_MAX];
     serial_path(name, path);
     // No sharing: a second program on the same port would split the byte stream.
@@ -142,11 +153,17 @@ int serial_open(const char* name)
 
 int serial_is_regular_file()
 {
+    if (net_port.load()) {
+        return 0;
+    }
     return GetFileType(port_handle.load()) == FILE_TYPE_DISK ? 1 : 0;
 }
 
 int serial_get_state()
 {
+    if (net_port.load()) {
+        return 0;
+    }
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     return GetCommState(port_handle.load(), &dcb) ? 0 : last_error();
@@ -156,6 +173,9 @@ int serial_set_state(int32_t baud, bool raise_lines)
 {
     if (baud <= 0) {
         return -static_cast<int>(ERROR_INVALID_PARAMETER);  // a zero rate would hang the line up
+    }
+    if (net_port.load()) {
+        return win32::net_set_state(baud, raise_lines);
     }
     HANDLE h = port_handle.load();
     DCB dcb{};
@@ -218,6 +238,10 @@ void serial_drop_lines()
 {
     // A write that cannot give up in time leaves the lines as they are rather than hold the
     // end of the program.
+    if (net_port.load()) {
+        win32::net_set_lines(false, LOCK_WAIT_MS);
+        return;
+    }
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
     if (lock_within(g, LOCK_WAIT_MS)) {
         HANDLE h = port_handle.load();
@@ -229,6 +253,10 @@ void serial_drop_lines()
 void serial_set_lines(bool up)
 {
     // After a write in flight, which gives up by its time-out at the latest.
+    if (net_port.load()) {
+        win32::net_set_lines(up, UINT32_MAX / 2);
+        return;
+    }
     std::lock_guard<std::mutex> g(write_mutex);
     HANDLE h = port_handle.load();
     if (h != INVALID_HANDLE_VALUE) {
@@ -239,6 +267,9 @@ void serial_set_lines(bool up)
 
 void serial_purge()
 {
+    if (net_port.load()) {
+        return;  // what a server sends first is the device's: its banner, its boot text
+    }
     held_valid = false;
     (void)PurgeComm(port_handle.load(),
                     PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
@@ -249,6 +280,9 @@ int serial_wait()
     if (cancelled.load()) {
         Sleep(SERIAL_CANCELLED_PAUSE_MS);
         return 0;
+    }
+    if (net_port.load()) {
+        return win32::net_wait();
     }
     HANDLE h = port_handle.load();
     if (h == INVALID_HANDLE_VALUE) {
@@ -314,6 +348,9 @@ int serial_queued()
     if (cancelled.load()) {
         return 0;
     }
+    if (net_port.load()) {
+        return win32::net_queued();
+    }
     int n = driver_queued(port_handle.load());
     if (n < 0) {
         return held_valid ? 1 : n;  // the byte held is handed out all the same
@@ -325,6 +362,9 @@ int serial_read(uint8_t* buf, uint32_t n)
 {
     if (n == 0) {
         return 0;
+    }
+    if (net_port.load()) {
+        return win32::net_read(buf, n);
     }
     HANDLE h = port_handle.load();
     uint32_t done = 0;
@@ -349,6 +389,9 @@ int serial_read(uint8_t* buf, uint32_t n)
 
 int serial_write(const uint8_t* buf, uint32_t n)
 {
+    if (net_port.load()) {
+        return win32::net_write(buf, n);
+    }
     std::lock_guard<std::mutex> g(write_mutex);
     HANDLE h = port_handle.load();
     if (h == INVALID_HANDLE_VALUE) {
@@ -392,6 +435,9 @@ int serial_write_byte(uint8_t b)
 
 int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t wait_ms)
 {
+    if (net_port.load()) {
+        return win32::net_write_some(buf, n, wait_ms);
+    }
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
     if (!lock_within(g, wait_ms)) {
         return 0;  // another write holds the port: the bytes wait for the next call
@@ -428,6 +474,10 @@ int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t wait_ms)
 
 void serial_close()
 {
+    if (net_port.load()) {
+        win32::net_close(LOCK_WAIT_MS);
+        return;
+    }
     closing = true;
     HANDLE h = port_handle.load();
     if (h != INVALID_HANDLE_VALUE) {
@@ -446,8 +496,12 @@ void serial_close()
     }
 }
 
-void serial_name_wait(const char*, uint32_t ms)
+void serial_name_wait(const char* name, uint32_t ms)
 {
+    if (serial_is_net_name(name) != 0) {
+        win32::net_name_wait(ms);  // a server has no folder to watch: the pause the caller asks
+        return;
+    }
     // COM ports come and go without a folder to watch: a short poll.
     Sleep(ms < SERIAL_NAME_POLL_MS ? ms : SERIAL_NAME_POLL_MS);
 }
@@ -460,6 +514,7 @@ int serial_same_lost_terminal(const char*)
 void serial_cancel()
 {
     cancelled = true;
+    win32::net_cancel();
     HANDLE h = port_handle.load();
     if (h != INVALID_HANDLE_VALUE) {
         (void)CancelIoEx(h, nullptr);  // a write in flight and the waiting read end now

@@ -21,4 +21,12 @@ TEST(FileStatus, IsTheErrorItselfAndNeverZero)
     EXPECT_EQ(std::strpbrk(text, "\r\n"), nullptr);
 }
 
+// A network port's failures have a text, also where the system's message table has none.
+TEST(ErrorText, SaysWhatASocketFailureIs)
+{
+    for (const int err : {10053, 10054, 10060, 10061, 10065, 11001}) {
+        EXPECT_EQ(std::strstr(plat::error_text(-err), "Unknown error"), nullptr) << err;
+    }
+}
+
 }  // namespace
