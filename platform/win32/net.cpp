@@ -71,6 +71,7 @@ WSAEVENT sock_event = WSA_INVALID_EVENT;
 bool ended;
 int end_error;
 bool peer_closed;
+int close_error;  // what FD_CLOSE said: 0 for a close, else the connection's failure
 uint8_t held[HELD_MAX];
 uint32_t held_len;
 uint32_t held_pos;
@@ -303,21 +304,25 @@ int receive_now(SOCKET s, uint8_t* buf, uint32_t room)
     if (r > 0) {
         return static_cast<int>(telnet_receive(raw, static_cast<uint32_t>(r), buf, tick_ms()));
     }
-    if (r == 0) {
+    if (r == 0 || (WSAGetLastError() == WSAEWOULDBLOCK && peer_closed)) {
+        // Closed, or the close was seen and nothing more comes: a failure that FD_CLOSE named
+        // (a reset, keep-alive unanswered) is said as such.
         ended = true;
-        end_error = WSAECONNRESET;
+        end_error = close_error != 0 ? close_error : WSAECONNRESET;
+        if (close_error != 0) {
+            telnet_note(false, "net: the connection failed: %s", error_text(-close_error));
+        } else {
+            telnet_note(false, "net: the server closed the connection");
+        }
         return 0;
     }
     if (WSAGetLastError() == WSAEWOULDBLOCK) {
-        if (peer_closed) {
-            ended = true;  // the close was seen and nothing more comes
-            end_error = WSAECONNRESET;
-        }
         return 0;
     }
     const int err = wsa_failure();
     ended = true;
     end_error = -err;
+    telnet_note(false, "net: the connection failed: %s", error_text(err));
     return err;
 }
 
@@ -434,6 +439,7 @@ int net_open(const char* name)
     ended = false;
     end_error = 0;
     peer_closed = false;
+    close_error = 0;
     held_len = 0;
     held_pos = 0;
     stalled = false;
@@ -528,10 +534,15 @@ int net_wait()
     }
     WSANETWORKEVENTS ne{};
     if (WSAEnumNetworkEvents(s, sock_event, &ne) != 0) {
-        return wait_failed(wsa_failure());
+        const int err = wsa_failure();
+        if (!cancelled.load()) {
+            telnet_note(false, "net: the connection failed: %s", error_text(err));
+        }
+        return wait_failed(err);
     }
     if ((ne.lNetworkEvents & FD_CLOSE) != 0) {
         peer_closed = true;  // what is still queued is read first; the read then finds the end
+        close_error = ne.iErrorCode[FD_CLOSE_BIT];
     }
     return (ne.lNetworkEvents & (FD_READ | FD_CLOSE)) != 0 ? 1 : 0;
 }
