@@ -38,6 +38,7 @@ static const char USAGE_TEXT[] =
     "      <com>: COM1/COM2/..., default:COM1\n"
     "      <baud>: 1200/2400/4800/9600/19200/38400/57600/115200/..., Default: 57600\n"
     "      <file>: Log file name\n"
+    "      <com>: rfc2217://HOST:PORT or tcp://HOST:PORT for a port on another machine\n"
     "Hot keys:\n";
 
 const char HOTKEY_TEXT[] = "      <F1>  : Show system status and hot keys\n"

@@ -30,6 +30,7 @@ void receive_drain()
 // nothing a returning device sends lands in an old file.
 static void link_lost() REQUIRES(link_lock)
 {
+    port_notes();
     trace_event("port lost");
     kivet_link_lost();
     pasel_link_lost();
@@ -76,6 +77,7 @@ void receive_pass()
     }
     link_lock.take();
     read_pump();
+    port_notes();
     link_lock.give();
 }
 

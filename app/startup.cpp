@@ -23,6 +23,7 @@
 #include "packet/transfer.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/serial.h"
 #include "port/mode.h"
 #include "port/port.h"
 #include "sending/scheme.h"
@@ -59,13 +60,20 @@ int program_main(int argc, char** argv)
         return r;
     }
     std::srand(static_cast<unsigned>(plat::time_seconds()));
-    if (port_open(port_name, baud_rate) != 0) {
-        return 1;  // the reason is on the console
+    // A network port's connect may take seconds: End and the signals work meanwhile.
+    const bool keys_first = plat::serial_is_net_name(port_name) != 0;
+    if (keys_first) {
+        plat::console_init();
+    }
+    r = port_open(port_name, baud_rate);
+    if (r != 0) {
+        return r == PORT_OPEN_ENDED ? 0 : 1;  // the reason is on the console
     }
     {
         plat::LockHold hold(link_lock);
         trace_event("start: %s mode, port \"%s\" at %d baud", program_label(), port_name,
                     baud_rate);
+        port_notes();
     }
     r = plat::thread_start(receive_thread, plat::PRIO_HIGHEST);
     if (r != 0) {
@@ -75,8 +83,10 @@ int program_main(int argc, char** argv)
     (void)plat::thread_start(packet_sender_thread, plat::PRIO_HIGHEST);
     (void)plat::thread_start(timer_thread, plat::PRIO_NORMAL);
     (void)plat::thread_start(sending_thread, plat::PRIO_NORMAL);
-    plat::console_init();  // raw keys: Ctrl+C arrives as a key, not as a signal
-    console_loop();        // until the End key
+    if (!keys_first) {
+        plat::console_init();  // raw keys: Ctrl+C arrives as a key, not as a signal
+    }
+    console_loop();  // until the End key
     // From here on no console write waits long, whoever makes it: the shutdown's own messages
     // included. A thread stuck in a port write gives the lock up now. One that writes to a
     // console nobody reads gives up at the console's deadline, and its log output next.

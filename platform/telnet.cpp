@@ -626,6 +626,12 @@ void telnet_note(bool console, const char* fmt, ...)
     va_end(ap);
 }
 
+bool telnet_notes_waiting()
+{
+    std::lock_guard<std::mutex> g(engine_mutex);
+    return note_count > 0;
+}
+
 bool telnet_take_note(char* text, uint32_t size, bool* console)
 {
     std::lock_guard<std::mutex> g(engine_mutex);

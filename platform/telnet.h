@@ -87,6 +87,8 @@ uint32_t telnet_check_replies(uint32_t now);
 // A note for the trace (and, with console, for the user too), made by the backend: connected,
 // lost, busy.
 void telnet_note(bool console, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// True when a note waits.
+bool telnet_notes_waiting();
 // Takes the oldest note: its text into text (size bytes) and whether the user should see it.
 // Returns false when there is none.
 bool telnet_take_note(char* text, uint32_t size, bool* console);

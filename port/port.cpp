@@ -9,16 +9,20 @@
 #include <cstring>
 
 #include "output/logfile.h"
+#include "output/trace.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/serial.h"
 #include "platform/serial_list.h"
+#include "platform/telnet.h"
 #include "platform/threads.h"
 #include "port/mode.h"
 
 constexpr uint32_t SHUTDOWN_PAUSE_MS = 1000;  // lines dropped, then this pause before the close
 constexpr uint32_t REOPEN_FIRST_MS = 100;     // a lost port is first tried again after this
 constexpr uint32_t REOPEN_PAUSE_MS = 1000;    // then when its folder changes, or after this
+constexpr uint32_t NET_REOPEN_MAX_MS =
+    3200;  // a server is tried again after pauses doubling to this
 
 bool noreset_option;
 
@@ -39,6 +43,11 @@ int port_list_show()
 // After the report of a failed open: one plain line on what to do about it.
 static void port_open_advice(const char* name, int err)
 {
+    if (plat::serial_is_net_name(name) != 0) {
+        plat::console_print("Check the server's name and port, and that it runs and takes "
+                            "connections there.\n");
+        return;
+    }
     switch (plat::open_failure(err)) {
     case plat::OPEN_FAILED_BUSY:
         plat::console_print("Another program has this port open; close it there first.\n");
@@ -110,12 +119,75 @@ static SetupStep port_setup(const char* name, int32_t baud, int* err, bool purge
 static char open_name[plat::SERIAL_PATH_MAX];
 static int32_t open_baud;
 
+// The pause before a lost port is tried again, after a pause of ms: a server's grows.
+static uint32_t reopen_pause(uint32_t ms)
+{
+    if (plat::serial_is_net_name(open_name) == 0) {
+        return REOPEN_PAUSE_MS;
+    }
+    return ms * 2 < NET_REOPEN_MAX_MS ? ms * 2 : NET_REOPEN_MAX_MS;
+}
+
+static void port_busy_say()
+{
+    plat::console_print("\r\n%s: Port \"%s\" is in use by another client of its server; trying "
+                        "again until it is free.\n",
+                        program_label(), open_name);
+}
+
+// For the start-up's open of a network port: End and the signals end the connect.
+static bool port_open_give_up()
+{
+    return plat::console_end_waiting();
+}
+
+// The start-up's setup of a network port: a server whose port another client holds is said to
+// be busy once and tried again until it is free, or End.
+static SetupStep port_setup_net(int* err)
+{
+    plat::serial_open_give_up(port_open_give_up);
+    SetupStep step = port_setup(open_name, open_baud, err, true);
+    uint32_t wait_ms = REOPEN_FIRST_MS;
+    bool said = false;
+    while (step == SETUP_OPEN && *err == plat::FAIL_PORT_BUSY && !plat::console_end_waiting()) {
+        if (!said) {
+            port_busy_say();
+            said = true;
+        }
+        for (uint32_t slept = 0; slept < wait_ms && !plat::console_end_waiting(); slept += 50) {
+            plat::sleep_ms(50);
+        }
+        wait_ms = reopen_pause(wait_ms);
+        step = port_setup(open_name, open_baud, err, true);
+    }
+    plat::serial_open_give_up(nullptr);
+    if (said && step == SETUP_OK) {
+        plat::console_print("%s: Port \"%s\" is free: connected.\n", program_label(), open_name);
+    }
+    return step;
+}
+
 int port_open(const char* name, int32_t baud)
 {
     std::snprintf(open_name, sizeof open_name, "%s", name);
     open_baud = baud;
     int err = 0;
-    switch (port_setup(name, baud, &err, true)) {
+    if (plat::serial_is_net_name(name) != 0) {
+        plat::NetName nn;
+        if (!plat::serial_net_name(name, &nn)) {
+            plat::console_print("ERROR: \"%s\" is not a network port's name: "
+                                "rfc2217://HOST:PORT or tcp://HOST:PORT.\n",
+                                name);
+            return 1;
+        }
+    }
+    const bool net = plat::serial_is_net_name(name) != 0;
+    const SetupStep step = net ? port_setup_net(&err) : port_setup(name, baud, &err, true);
+    if (net && step == SETUP_OPEN && plat::console_end_waiting()) {
+        plat::console_print("\r\n%s: program terminated.\n", program_label());
+        return PORT_OPEN_ENDED;  // End or a signal during the connect
+    }
+    switch (step) {
     case SETUP_OK:
         return 0;
     case SETUP_DIRECTORY:
@@ -167,9 +239,10 @@ void port_reopen()
     // The first wait also starts watching the port's folder, so that a name that comes back
     // any time after it is tried again at once.
     uint32_t wait_ms = REOPEN_FIRST_MS;
+    bool busy_said = false;
     for (;;) {
         plat::serial_name_wait(open_name, wait_ms);
-        wait_ms = REOPEN_PAUSE_MS;
+        wait_ms = reopen_pause(wait_ms);
         if (plat::serial_same_lost_terminal(open_name) != 0) {
             continue;  // a link still to the lost terminal's number: another terminal's by now
         }
@@ -177,9 +250,25 @@ void port_reopen()
         if (port_setup(open_name, open_baud, &err, false) == SETUP_OK) {
             break;
         }
+        if (err == plat::FAIL_PORT_BUSY && !busy_said) {
+            port_busy_say();
+            busy_said = true;
+        }
         plat::serial_close();  // opened but not set up: tried again as a whole
     }
     plat::console_print("\r\n%s: Port \"%s\" is back.\n", program_label(), open_name);
+}
+
+void port_notes()
+{
+    char text[plat::TN_NOTE_SIZE];
+    bool console = false;
+    while (plat::serial_take_note(text, sizeof text, &console)) {
+        trace_event("%s", text);
+        if (console) {
+            plat::console_print("\r\n%s: Port \"%s\": %s.\n", program_label(), open_name, text);
+        }
+    }
 }
 
 void port_cancel()

@@ -12,17 +12,24 @@
 extern bool noreset_option;
 
 // Opens and configures the port named name (as the command line gives it) at baud bits per
-// second. Returns 0, or 1 after a failure that it has reported on the console. Keeps name and
-// baud for port_reopen.
+// second. Returns 0, 1 after a failure that it has reported on the console, or PORT_OPEN_ENDED
+// when End or a signal ended the connect to a network port (the console must be initialised
+// first for that). A network port whose server says it is busy is said so once and tried
+// again until it is free. Keeps name and baud for port_reopen.
+constexpr int PORT_OPEN_ENDED = 2;
 int port_open(const char* name, int32_t baud);
+// What the port has noted (a network port's connection and its server's replies): each into
+// the trace, and those for the user on the console as well.
+void port_notes() REQUIRES(link_lock);
 
 // The receive thread's answer to a port that hung up or failed, in two steps. port_lost closes
 // it and says so on the console. port_reopen opens the same name again, set up as port_open
 // does but not purged, as soon as it is there again (at once when its folder changes, else
-// about every second), and says so. A pseudo-terminal slave named directly is not opened
-// again: port_lost says so and port_reopen waits for the end of the program. Nor is a symbolic
-// link that still leads to the lost terminal's path: port_reopen waits until it is changed or
-// leads elsewhere.
+// about every second; a network port's server after pauses that double from 0.1 s to 3.2 s),
+// and says so; a server that says it is busy is said so once. A pseudo-terminal slave named
+// directly is not opened again: port_lost says so and port_reopen waits for the end of the program.
+// Nor is a symbolic link that still leads to the lost terminal's path: port_reopen waits until it
+// is changed or leads elsewhere.
 void port_lost() EXCLUDES(link_lock);
 void port_reopen() EXCLUDES(link_lock);
 // For the end of the program: writes in flight and later ones give up at once, and the

@@ -25,6 +25,7 @@
 
 #include "platform/clock.h"
 #include "platform/lock_within.h"
+#include "platform/posix/net.h"
 
 namespace plat
 {
@@ -45,8 +46,9 @@ std::atomic<int> port_fd{-1};
 std::mutex write_mutex;
 std::atomic<int32_t> port_baud{0};  // the rate set last, for the write deadline
 std::atomic<bool> cancelled{false};
-std::atomic<bool> stalled{false};  // the last write timed out: the device reads nothing
-int name_watch_fd = -1;            // inotify, for serial_name_wait (receive thread only)
+std::atomic<bool> stalled{false};   // the last write timed out: the device reads nothing
+std::atomic<bool> net_port{false};  // the port is a network port: its calls go to net.cpp
+int name_watch_fd = -1;             // inotify, for serial_name_wait (receive thread only)
 
 // The pseudo-terminal the port was last opened on, for serial_same_lost_terminal: its path
 // ("" when the port is another device, or the terminal is let go), and the symbolic link the
@@ -143,6 +145,9 @@ uint32_t write_budget_ms(uint32_t n)
 
 int serial_is_directory(const char* name)
 {
+    if (serial_is_net_name(name) != 0) {
+        return 0;
+    }
     char path[SERIAL_PATH_MAX];
     serial_path(name, path);
     struct stat sb;
@@ -151,6 +156,11 @@ int serial_is_directory(const char* name)
 
 int serial_open(const char* name)
 {
+    net_port = serial_is_net_name(name) != 0;
+    if (net_port.load()) {
+        opened_pts[0] = '\0';
+        return posix::net_open(name);
+    }
     char path[SERIAL_PATH_MAX];
     serial_path(name, path);
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -205,12 +215,18 @@ int serial_same_lost_terminal(const char* name)
 
 int serial_is_regular_file()
 {
+    if (net_port.load()) {
+        return 0;
+    }
     struct stat sb;
     return fstat(port_fd.load(), &sb) == 0 && S_ISREG(sb.st_mode) ? 1 : 0;
 }
 
 int serial_get_state()
 {
+    if (net_port.load()) {
+        return 0;
+    }
     termios t;
     return tcgetattr(port_fd.load(), &t) == 0 ? 0 : -errno;
 }
@@ -219,6 +235,9 @@ int serial_set_state(int32_t baud, bool raise_lines)
 {
     if (baud <= 0) {
         return -EINVAL;  // a zero rate would hang the line up
+    }
+    if (net_port.load()) {
+        return posix::net_set_state(baud, raise_lines);
     }
     int fd = port_fd.load();
     termios t;
@@ -259,6 +278,10 @@ void serial_drop_lines()
 {
     // A write that cannot give up in time leaves the lines as they are rather than hold the
     // end of the program.
+    if (net_port.load()) {
+        posix::net_set_lines(false, WRITE_SLICE_MS * 3);
+        return;
+    }
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
     if (lock_within(g, WRITE_SLICE_MS * 3) && port_fd.load() >= 0) {
         (void)modem_lines(TIOCMBIC);
@@ -268,6 +291,10 @@ void serial_drop_lines()
 void serial_set_lines(bool up)
 {
     // After a write in flight, which gives up by its deadline at the latest.
+    if (net_port.load()) {
+        posix::net_set_lines(up, UINT32_MAX / 2);
+        return;
+    }
     std::lock_guard<std::mutex> g(write_mutex);
     if (port_fd.load() >= 0) {
         (void)modem_lines(up ? TIOCMBIS : TIOCMBIC);
@@ -276,6 +303,9 @@ void serial_set_lines(bool up)
 
 void serial_purge()
 {
+    if (net_port.load()) {
+        return;  // what a server sends first is the device's: its banner, its boot text
+    }
     (void)tcflush(port_fd.load(), TCIOFLUSH);
 }
 
@@ -284,6 +314,9 @@ int serial_wait()
     if (cancelled.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(SERIAL_CANCELLED_PAUSE_MS));
         return 0;
+    }
+    if (net_port.load()) {
+        return posix::net_wait();
     }
     const int fd = port_fd.load();
     if (fd < 0) {
@@ -322,6 +355,9 @@ int serial_queued()
     if (cancelled.load()) {
         return 0;
     }
+    if (net_port.load()) {
+        return posix::net_queued();
+    }
     int n = 0;
     if (ioctl(port_fd.load(), FIONREAD, &n) != 0) {
         return -errno;
@@ -331,6 +367,9 @@ int serial_queued()
 
 int serial_read(uint8_t* buf, uint32_t n)
 {
+    if (net_port.load()) {
+        return posix::net_read(buf, n);
+    }
     for (;;) {
         ssize_t r = ::read(port_fd.load(), buf, n);
         if (r >= 0) {
@@ -378,6 +417,9 @@ static int write_until(int fd, const uint8_t* buf, uint32_t n, uint32_t deadline
 
 int serial_write(const uint8_t* buf, uint32_t n)
 {
+    if (net_port.load()) {
+        return posix::net_write(buf, n);
+    }
     std::lock_guard<std::mutex> g(write_mutex);
     const int fd = port_fd.load();
     if (fd < 0) {
@@ -405,6 +447,9 @@ int serial_write_byte(uint8_t b)
 
 int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t wait_ms)
 {
+    if (net_port.load()) {
+        return posix::net_write_some(buf, n, wait_ms);
+    }
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
     if (!lock_within(g, wait_ms)) {
         return 0;  // another write holds the port: the bytes wait for the next call
@@ -426,6 +471,10 @@ void serial_close()
 {
     // Writes give up within a slice once cancelled and at once on a hung-up line; should one
     // hold on all the same, the port stays open for the process exit to close.
+    if (net_port.load()) {
+        posix::net_close(WRITE_SLICE_MS * 3);
+        return;
+    }
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
     if (!lock_within(g, WRITE_SLICE_MS * 3)) {
         return;
@@ -438,6 +487,10 @@ void serial_close()
 
 void serial_name_wait(const char* name, uint32_t ms)
 {
+    if (serial_is_net_name(name) != 0) {
+        posix::net_name_wait(ms);  // a server has no folder to watch: the pause the caller asks
+        return;
+    }
     char path[SERIAL_PATH_MAX];
     serial_path(name, path);
     char* slash = std::strrchr(path, '/');
@@ -470,6 +523,7 @@ void serial_name_wait(const char* name, uint32_t ms)
 void serial_cancel()
 {
     cancelled = true;
+    posix::net_cancel();
 }
 
 }  // namespace plat

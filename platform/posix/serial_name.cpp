@@ -14,8 +14,10 @@ namespace plat
 
 void serial_path(const char* name, char* path)
 {
-    // The n-th serial port is /dev/ttyS(n-1).
-    if (serial_is_com_name(name)) {
+    // The n-th serial port is /dev/ttyS(n-1); a network port's name is its own.
+    if (serial_is_net_name(name) != 0) {
+        std::snprintf(path, SERIAL_PATH_MAX, "%s", name);
+    } else if (serial_is_com_name(name)) {
         std::snprintf(path, SERIAL_PATH_MAX, "/dev/ttyS%ld",
                       std::strtol(name + 3, nullptr, 10) - 1);
     } else if (name[0] == '/' || name[0] == '.') {
