@@ -217,10 +217,10 @@ std::string read_proc(const std::string& path)
     return text;
 }
 
-// Is task tid of pid blocked in poll() (or ppoll()) on nfds descriptors without a time-out?
-// Read from the system call it is in; where the kernel does not tell, from its wait channel
-// (then the arguments are not known).
-bool task_polls(pid_t pid, const std::string& tid, unsigned long nfds)
+// Is task tid of pid blocked in poll() (or ppoll()) on nfds descriptors without a time-out
+// (with any_timeout, with or without one)? Read from the system call it is in; where the kernel
+// does not tell, from its wait channel (then the arguments are not known).
+bool task_polls(pid_t pid, const std::string& tid, unsigned long nfds, bool any_timeout = false)
 {
     const std::string task = "/proc/" + std::to_string(pid) + "/task/" + tid;
     std::istringstream call(read_proc(task + "/syscall"));
@@ -238,12 +238,13 @@ bool task_polls(pid_t pid, const std::string& tid, unsigned long nfds)
             const unsigned long timeout = std::strtoul(timeout_arg.c_str(), nullptr, 16);
 #ifdef SYS_poll
             if (n == SYS_poll) {
-                return count == nfds && (timeout & 0xFFFFFFFFul) == 0xFFFFFFFFul;  // -1: none
+                return count == nfds &&
+                       (any_timeout || (timeout & 0xFFFFFFFFul) == 0xFFFFFFFFul);  // -1: none
             }
 #endif
 #ifdef SYS_ppoll
             if (n == SYS_ppoll) {
-                return count == nfds && timeout == 0;  // a null time-out pointer: none
+                return count == nfds && (any_timeout || timeout == 0);  // null: none
             }
 #endif
             return false;
@@ -586,13 +587,15 @@ testing::AssertionResult Host::wait_ready(int timeout_ms)
                    << "the program ended (exit code " << exit_code_ << ") before it was ready";
         }
         // The console thread is the main thread; the receive thread is the one other thread
-        // that polls (one descriptor, the port).
+        // that polls: one descriptor, the port; or a network port's two, its socket and its
+        // wake-up, with a time-out while a setting's reply is awaited.
         bool receiving = false;
         std::error_code ec;
         const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
         for (const auto& entry : std::filesystem::directory_iterator(tasks, ec)) {
             const std::string tid = entry.path().filename().string();
-            if (tid != std::to_string(pid_) && task_polls(pid_, tid, 1)) {
+            if (tid != std::to_string(pid_) &&
+                (task_polls(pid_, tid, 1) || task_polls(pid_, tid, 2, true))) {
                 receiving = true;
             }
         }

@@ -198,7 +198,7 @@ class Host
                                    const std::string& name = "");
     // Waits until start-up is complete: the console thread waits for keys and the receive
     // thread waits for the port (which it purges once when it starts, so a device that writes
-    // earlier may lose its bytes).
+    // earlier may lose its bytes; a network port is not purged, and waits once connected).
     testing::AssertionResult wait_ready(int timeout_ms = WAIT_MS);
 
     // The device's end of the port, and the port argument the program takes for it ("pts/7";
