@@ -118,6 +118,9 @@ static SetupStep port_setup(const char* name, int32_t baud, int* err, bool purge
 // The port as start-up opened it, for the reopen of a lost port (the receive thread's only).
 static char open_name[plat::SERIAL_PATH_MAX];
 static int32_t open_baud;
+// A network port's keys go as one send a batch, not one a key: a paste is a few packets, not
+// one for each character (set by port_open, before the threads start).
+static bool keys_by_batch;
 
 // The pause before a lost port is tried again, after a pause of ms: a server's grows.
 static uint32_t reopen_pause(uint32_t ms)
@@ -182,6 +185,7 @@ int port_open(const char* name, int32_t baud)
         }
     }
     const bool net = plat::serial_is_net_name(name) != 0;
+    keys_by_batch = net;
     const SetupStep step = net ? port_setup_net(&err) : port_setup(name, baud, &err, true);
     if (net && step == SETUP_OPEN && plat::console_end_waiting()) {
         plat::console_print("\r\n%s: program terminated.\n", program_label());
@@ -288,7 +292,7 @@ static uint32_t key_fill;
 
 void port_key_byte(uint8_t b)
 {
-    if (key_fill == 0 && plat::serial_write_some(&b, 1, 0) == 1) {
+    if (key_fill == 0 && !keys_by_batch && plat::serial_write_some(&b, 1, 0) == 1) {
         return;
     }
     if (key_fill < KEY_BUF_SIZE) {

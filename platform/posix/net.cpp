@@ -262,6 +262,7 @@ int receive_now(int fd, uint8_t* buf, uint32_t room)
         if (r == 0) {
             ended = true;
             end_error = ECONNRESET;
+            telnet_note(false, "net: the server closed the connection");
             return 0;
         }
         if (errno == EINTR) {
@@ -272,7 +273,8 @@ int receive_now(int fd, uint8_t* buf, uint32_t room)
         }
         ended = true;
         end_error = errno;
-        return -errno;
+        telnet_note(false, "net: the connection failed: %s", error_text(end_error));
+        return -end_error;
     }
 }
 
@@ -333,7 +335,7 @@ int net_open(const char* name)
     addrinfo* list = nullptr;
     const int g = getaddrinfo(nn.host, nn.port, &hints, &list);
     if (g != 0) {
-        return g == EAI_SYSTEM ? -errno : -EHOSTUNREACH;
+        return g == EAI_SYSTEM ? -errno : -ENXIO;  // no such host
     }
     const uint32_t deadline = tick_ms() + SERIAL_CONNECT_MS;
     int fd = -EHOSTUNREACH;
@@ -459,8 +461,10 @@ int net_wait()
         int err = 0;
         socklen_t len = sizeof err;
         (void)getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        err = err != 0 ? err : ECONNRESET;
+        telnet_note(false, "net: the connection failed: %s", error_text(err));
         pause_ms(SERIAL_HANGUP_PAUSE_MS);
-        return -(err != 0 ? err : ECONNRESET);
+        return -err;
     }
     return 1;
 }
