@@ -14,8 +14,7 @@ namespace
 
 constexpr uint8_t TN_CR = 13;
 constexpr uint8_t TN_NUL = 0;
-constexpr uint32_t ANSWERS_MAX = 4;  // answers to one option's requests, in a connection
-constexpr uint32_t ASKED_MAX = 16;   // settings waiting for their replies
+constexpr uint32_t ASKED_MAX = 16;  // settings waiting for their replies
 
 enum class Rx : uint8_t { DATA, CR, IAC, OPTION, SB, SB_IAC };
 
@@ -71,7 +70,7 @@ Note notes[TN_NOTES];
 uint32_t note_first;
 uint32_t note_count;
 
-void note_v(bool console, const char* fmt, va_list ap)
+__attribute__((format(printf, 2, 0))) void note_v(bool console, const char* fmt, va_list ap)
 {
     if (note_count == TN_NOTES) {
         note_first = (note_first + 1) % TN_NOTES;  // the oldest goes
@@ -236,7 +235,9 @@ void com_port_message()
                               static_cast<uint32_t>(v[1]) << 16 | static_cast<uint32_t>(v[2]) << 8 |
                               v[3];
         (void)answered(CPC_SET_BAUDRATE, 0, &asked_value);
-        if (baud != static_cast<uint32_t>(want_baud)) {
+        if (!settings_sent) {
+            note(false, "net: server reports the rate %u baud", baud);  // no rate asked yet
+        } else if (baud != static_cast<uint32_t>(want_baud)) {
             note(true, "the server set the line to %u baud, not the %d asked for", baud, want_baud);
         } else {
             note(false, "net: server rate %u baud", baud);
@@ -308,7 +309,7 @@ void subnegotiation_end()
 
 bool answer_allowed(Option& o)
 {
-    if (o.answers >= ANSWERS_MAX) {
+    if (o.answers >= TN_ANSWERS_MAX) {
         return false;
     }
     ++o.answers;

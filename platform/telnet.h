@@ -47,6 +47,7 @@ constexpr uint8_t CPC_RTS_ON = 11;
 constexpr uint8_t CPC_RTS_OFF = 12;
 
 constexpr uint32_t TN_SB_MAX = 64;           // a longer subnegotiation is dropped whole
+constexpr uint32_t TN_ANSWERS_MAX = 4;       // answers to one option in a connection, at most
 constexpr uint32_t TN_CONTROL_SIZE = 1024;   // bytes of requests and answers waiting to go
 constexpr uint32_t TN_REPLY_WAIT_MS = 3000;  // a setting not answered by then is noted, once
 constexpr uint32_t TN_NOTE_SIZE = 120;       // one note's text, its zero included

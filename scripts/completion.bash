@@ -1,5 +1,5 @@
-# bash completion for kivet32 and pasel32: options, the serial ports present, the baud table,
-# then a log file name. Installed as share/bash-completion/completions/{kivet32,pasel32}.
+# bash completion for kivet32 and pasel32: options, the serial ports present and the network
+# ports' prefixes (with the host names known after them), the baud table, then a log file name. Installed as share/bash-completion/completions/{kivet32,pasel32}.
 
 # The serial ports present: names under /dev/serial/by-id/, ttyUSB*, ttyACM* and the ttyS* that
 # have a UART behind them (a ttyS without one has type 0). With "full", as /dev/... paths.
@@ -55,11 +55,20 @@ _kivet32()
             compopt -o nospace 2>/dev/null
             ;;
         /dev/*) COMPREPLY=($(compgen -W "$(_kivet32_ports full)" -- "$cur")) ;;
+        [Rr][Ff][Cc]2217://* | [Tt][Cc][Pp]://*)
+            COMPREPLY=($(compgen -A hostname -P "${cur%%//*}//" -S : -- "${cur#*//}"))
+            compopt -o nospace 2>/dev/null
+            ;;
         /* | -*)
             COMPREPLY=($(compgen -W "$(_kivet32_ports full)" -- "$cur")
                 $(IFS=' ' compgen -W "$options" -- "$cur"))
             ;;
-        *) COMPREPLY=($(compgen -W "$(_kivet32_ports short)" -- "$cur")) ;;
+        *)
+            COMPREPLY=($(compgen -W "$(_kivet32_ports short)" -- "$cur")
+                $(compgen -W $'rfc2217://\ntcp://' -- "$cur"))
+            # A network prefix is not a whole name yet: no blank after it.
+            [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == *// ]] && compopt -o nospace 2>/dev/null
+            ;;
         esac
         ;;
     1) COMPREPLY=($(compgen -W $'1200\n2400\n4800\n9600\n19200\n38400\n57600\n115200' -- "$cur")) ;;

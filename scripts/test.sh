@@ -91,7 +91,11 @@ if [ "$mode" != quick ]; then
     for target in build-fuzz/*_fuzz; do
         echo "=== fuzz: $(basename "$target"), ${FUZZ_SECONDS:-10} s"
         corpus="$(mktemp -d)"
-        if ! "$target" -max_total_time="${FUZZ_SECONDS:-10}" "$corpus" >"$corpus.log" 2>&1; then
+        # A target's seeds, when it has any: tests/fuzz/corpus/<name without _fuzz>/.
+        seeds="tests/fuzz/corpus/$(basename "$target" _fuzz)"
+        [ -d "$seeds" ] || seeds=
+        if ! "$target" -max_total_time="${FUZZ_SECONDS:-10}" -timeout=10 "$corpus" ${seeds:+"$seeds"} \
+            >"$corpus.log" 2>&1; then
             cat "$corpus.log"
             exit 1
         fi
