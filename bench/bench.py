@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The program's benchmarks: device text, transfers over a paced line, idle cost, key latency.
+"""The program's benchmarks: device text, transfers over a paced line, idle cost, key latency,
+and the network port through ser2net.
 
 Run by bench/run.sh, which builds the Release program, devsim and the pacing relay first. It
 measures and prints; it never fails on a time. Every table shows medians over the rounds, and
@@ -15,6 +16,7 @@ import select
 import shlex
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -494,7 +496,9 @@ TRANSFERS = [
 ]
 
 
-def transfer_start(kind, mode, script, side, binaries, work, data):
+def transfer_start(kind, mode, script, side, binaries, work, data, via=None):
+    """via: None for the program on the relay's port; else ser2net's chardelay (True or
+    False), ser2net serving the relay's port and the program on its rfc2217:// port."""
     run = tempfile.mkdtemp(dir=work)
     pc, dev = os.path.join(run, "pc"), os.path.join(run, "pc", "device")
     os.makedirs(dev)
@@ -519,7 +523,11 @@ def transfer_start(kind, mode, script, side, binaries, work, data):
     with open(namefile) as f:
         hostport = f.read().strip()
     prog = binaries["kivet32" if mode == "kivet" else "pasel32"]
-    st["host"] = spawn([prog, port_arg(hostport), "115200"], cwd=pc, stdin=subprocess.DEVNULL,
+    port = port_arg(hostport)
+    if via is not None:
+        st["ser2net"], tcp_port = ser2net_start(hostport, True, via, run)
+        port = f"rfc2217://127.0.0.1:{tcp_port}"
+    st["host"] = spawn([prog, port, "115200"], cwd=pc, stdin=subprocess.DEVNULL,
                        stdout=open(os.path.join(run, "host.out"), "w"),
                        stderr=subprocess.STDOUT)
     return st
@@ -533,6 +541,7 @@ def transfer_finish(st, timeout=600):
     stop(st["devsim"])
     out, _ = st["relay"].communicate(timeout=10)
     stop(st["host"])
+    stop(st.get("ser2net"))
     with open(os.path.join(st["run"], "devsim.out")) as f:
         report = f.read()
     shutil.rmtree(st["run"], ignore_errors=True)
@@ -599,6 +608,174 @@ def bench_transfers(binaries, work, rounds):
                  ["transfer", "efficiency %", "ceiling at 5 ms %", "ceiling, calibrated %",
                   "of calibrated ceiling %", "host reply ms", "device reply ms",
                   "host replies s", "device replies s", "note"], rows)
+
+
+# ---- 6: the network port through ser2net ------------------------------------------------
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    want = "0100007F:%04X" % port
+    with open("/proc/net/tcp") as f:
+        return any(ln.split()[1] == want and ln.split()[3] == "0A" for ln in list(f)[1:])
+
+
+def ser2net_start(tty_path, telnet, chardelay, run):
+    """ser2net in the foreground on 127.0.0.1 serving tty_path: the process and its port."""
+    port = free_port()
+    conf = os.path.join(run, "ser2net.yaml")
+    with open(conf, "w") as f:
+        f.write("%YAML 1.1\n---\nconnection: &bench\n"
+                f"    accepter: {'telnet(rfc2217),tcp' if telnet else 'tcp'},127.0.0.1,{port}\n"
+                f"    connector: serialdev,{tty_path},115200n81,local\n"
+                f"    options:\n      chardelay: {'true' if chardelay else 'false'}\n")
+    proc = spawn([SER2NET, "-n", "-u", "-c", conf], stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL)
+    end = time.monotonic() + 10
+    while not listening(port) and time.monotonic() < end and proc.poll() is None:
+        time.sleep(0.01)
+    return proc, port
+
+
+SER2NET = shutil.which("ser2net") or "/usr/sbin/ser2net"
+TELNET_GREETING = 21  # what ser2net's telnet(rfc2217) accepter says first (7 commands)
+
+
+def net_text_run(kind, telnet, binaries, work, datafile, data):
+    """The seconds until the reader's log holds the device's text through ser2net, or None
+    with a note. kind: "program" (kivet32 on the network port) or "socat" (into a file)."""
+    run = tempfile.mkdtemp(dir=work)
+    log = os.path.join(run, "bench.log")
+    dm, ds, dname = pty_pair()
+    procs, note = [], ""
+    try:
+        s2n, port = ser2net_start(dname, telnet, False, run)
+        procs.append(s2n)
+        if not listening(port):
+            return None, "ser2net did not listen"
+        url = f"{'rfc2217' if telnet else 'tcp'}://127.0.0.1:{port}"
+        skip = 0
+        if kind == "program":
+            cm, cs, _ = pty_pair(raw=False)
+            procs.append(spawn([binaries["kivet32"], url, "115200", "bench.log"], cwd=run,
+                               stdin=cs, stdout=cs, stderr=cs))
+            os.close(cs)
+            read_until(cm, b"Press <End>", 10)
+            procs.append(spawn(["cat"], stdin=cm, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL))
+            os.close(cm)
+        else:
+            procs.append(spawn(["socat", "-u", f"TCP:127.0.0.1:{port}", f"CREATE:{log}"]))
+            skip = TELNET_GREETING if telnet else 0  # telnet commands it does not answer
+        time.sleep(0.3)  # connected and set up
+        t0 = time.monotonic()
+        procs.append(spawn(["cat", datafile], stdout=dm))
+        secs, size, why = time_log(log, skip + len(data), t0)
+        if secs is None:
+            return None, f"log {why} at {size} of {skip + len(data)} bytes"
+        with open(log, "rb") as f:
+            got = f.read()[skip:]
+        if got != data:
+            return None, "log differs from the text"
+        return secs, note
+    finally:
+        for p in procs:
+            stop(p)
+        os.close(ds)
+        os.close(dm)
+        shutil.rmtree(run, ignore_errors=True)
+
+
+def no_ser2net(title):
+    return table(title, ["row"], [], ["ser2net not installed (scripts/setup.sh): left out"])
+
+
+def bench_net_text(binaries, work, rounds, megabytes):
+    if not os.path.exists(SER2NET):
+        return no_ser2net("6a. Device text through ser2net")
+    data = text_data(megabytes)
+    datafile = os.path.join(work, "net-text.bin")
+    with open(datafile, "wb") as f:
+        f.write(data)
+    readers = ["program"] + (["socat"] if shutil.which("socat") else [])
+    rows = [(t, k) for t in (True, False) for k in readers]
+    times = {r: [] for r in rows}
+    ratios = {t: [] for t in (True, False)}
+    notes = {}
+    for rnd in range(rounds):
+        got = {}
+        for telnet, kind in rows:
+            secs, note = net_text_run(kind, telnet, binaries, work, datafile, data)
+            got[(telnet, kind)] = secs
+            if secs is not None:
+                times[(telnet, kind)].append(secs)
+            if note:
+                notes[(telnet, kind)] = note
+        for telnet in (True, False):
+            prog, sock = got.get((telnet, "program")), got.get((telnet, "socat"))
+            if prog and sock:
+                ratios[telnet].append(sock / prog)
+        print(f"  network text round {rnd + 1}: " + ", ".join(
+            f"{'rfc2217' if t else 'tcp'} {k} {fmt(v, '.3f')}" for (t, k), v in got.items()),
+            flush=True)
+    mb = len(data) / 1e6
+    out = []
+    for telnet, kind in rows:
+        t = median(times[(telnet, kind)])
+        label = (f"program, {'rfc2217://' if telnet else 'tcp://'}" if kind == "program"
+                 else f"socat into a file, {'telnet(rfc2217)' if telnet else 'tcp'} port")
+        out.append([label, fmt(t, ".3f"), fmt(mb / t if t else None, ".1f"),
+                    fmt(median(ratios[telnet]), ".2f") if kind == "program" else "-",
+                    notes.get((telnet, kind), "")])
+    after = [] if "socat" in readers else ["socat not installed: its rows are left out"]
+    return table(f"6a. Device text through ser2net on loopback, KIVET mode with a log file "
+                 f"({mb:.1f} MB, chardelay false, {rounds} rounds)",
+                 ["row", "s", "MB/s", "program / socat (same round)", "note"], out, after)
+
+
+def bench_net_transfer(binaries, work, rounds):
+    """A PASEL get at 115200 baud on the paced line, the relay's port served by ser2net, beside
+    the same get on the relay's port itself; the three run side by side."""
+    if not os.path.exists(SER2NET):
+        return no_ser2net("6b. A PASEL get through ser2net")
+    tdata = random.Random(13).randbytes(TRANSFER_SIZE)
+    kind, mode, script, side = TRANSFERS[0]
+    vias = [None, False, True]
+    secs = {v: [] for v in vias}
+    rel = {v: [] for v in vias}
+    tnotes = {}
+    for rnd in range(rounds):
+        started = [(v, transfer_start(kind, mode, script, side, binaries, work, tdata, via=v))
+                   for v in vias]
+        done = {v: transfer_finish(st) for v, st in started}
+        local = done[None][0]
+        for v in vias:
+            t, note, _ = done[v]
+            if t is None:
+                tnotes[v] = note
+                continue
+            secs[v].append(t)
+            if local:
+                rel[v].append(t / local)
+        print(f"  network transfer round {rnd + 1}: " + ", ".join(
+            f"{v} {fmt(done[v][0], '.2f')}" for v in vias), flush=True)
+    trows = []
+    for v in vias:
+        t = median(secs[v])
+        label = ("pasel get, local port" if v is None else
+                 f"pasel get, through ser2net, chardelay {'default' if v else 'false'}")
+        trows.append([label, fmt(t, ".2f"),
+                      fmt(t and 100 * len(tdata) / (t * RATE), ".1f"),
+                      fmt(median(rel[v]) and 100 * (median(rel[v]) - 1), "+.2f")
+                      if v is not None else "-", tnotes.get(v, "")])
+    return table(f"6b. A PASEL get of 256 KB at 115200 baud, 5 ms each way, through ser2net "
+                 f"({rounds} rounds)",
+                 ["transfer", "s", "efficiency %", "time over local (same round) %", "note"],
+                 trows)
 
 
 # ---- 4: idle ------------------------------------------------------------------------------
@@ -751,8 +928,9 @@ def main():
     ap.add_argument("--build", required=True, help="the Release build directory")
     ap.add_argument("--relay", required=True, help="the pacing relay")
     ap.add_argument("--rounds", type=int, default=5)
-    ap.add_argument("--only", default="text,pasel,transfer,idle,key",
-                    help="comma-separated: text, pasel, transfer, idle, key")
+    ap.add_argument("--only", default="text,pasel,transfer,idle,key,net-text,net-transfer",
+                    help="comma-separated: text, pasel, transfer, idle, key, net-text, "
+                    "net-transfer")
     ap.add_argument("--megabytes", type=float, default=20)
     ap.add_argument("--idle-seconds", type=float, default=10)
     ap.add_argument("--keys", type=int, default=300)
@@ -783,6 +961,10 @@ def main():
             parts.append(bench_idle(builds, work, a.rounds, a.idle_seconds))
         if "key" in only:
             parts.append(bench_keys(builds, work, a.rounds, a.keys))
+        if "net-text" in only:
+            parts.append(bench_net_text(binaries, work, a.rounds, a.megabytes))
+        if "net-transfer" in only:
+            parts.append(bench_net_transfer(binaries, work, a.rounds))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     load = os.getloadavg()

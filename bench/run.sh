@@ -13,10 +13,11 @@ if [ ! -x "$build/bench-relay" ] || [ bench/relay.cpp -nt "$build/bench-relay" ]
     "${CXX:-c++}" -std=c++20 -O2 -Wall -Wextra -o "$build/bench-relay" bench/relay.cpp -lpthread -lutil
 fi
 command -v tmux >/dev/null || echo "tmux is not installed: the tmux rows are skipped"
-# Peer rows of the text tables: other serial terminals. Installed quietly when run as root;
-# when they are still missing, bench.py leaves their rows out with a note under the table.
+# Peer rows of the text tables: other serial terminals; and socat, the plain socket reader of
+# the network rows (ser2net itself comes with scripts/setup.sh). Installed quietly when run as
+# root; when they are still missing, bench.py leaves their rows out with a note under the table.
 missing=()
-for peer in picocom tio; do command -v "$peer" >/dev/null || missing+=("$peer"); done
+for peer in picocom tio socat; do command -v "$peer" >/dev/null || missing+=("$peer"); done
 if [ "${#missing[@]}" -gt 0 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 ||

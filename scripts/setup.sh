@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes sure the tools the build needs are here: cmake, g++, make, GoogleTest, and (for the
+# Makes sure the tools the build needs are here: cmake, g++, make, GoogleTest, ser2net (the
+# network port's end-to-end tests serve a pseudo-terminal through it), and (for the
 # thread-sanitizer build, the format check and the package check) clang, clang-format, groff,
 # dpkg-dev and file, and (for the Windows build, its packages and its tests under Wine) MinGW-w64,
 # NSIS and Wine. As root on Debian it installs what is missing; otherwise it says what is missing
@@ -11,6 +12,7 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+command -v ser2net >/dev/null 2>&1 || [ -x /usr/sbin/ser2net ] || need+=(ser2net)
 if [ "${1:-}" = "--full" ]; then
     # The package check: groff for the manual pages, dpkg-shlibdeps and file for cpack.
     command -v groff >/dev/null 2>&1 || need+=(groff-base)

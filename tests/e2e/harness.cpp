@@ -5,10 +5,13 @@
 // threads are blocked in).
 #include "tests/e2e/harness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -214,10 +217,10 @@ std::string read_proc(const std::string& path)
     return text;
 }
 
-// Is task tid of pid blocked in poll() (or ppoll()) on nfds descriptors without a time-out?
-// Read from the system call it is in; where the kernel does not tell, from its wait channel
-// (then the arguments are not known).
-bool task_polls(pid_t pid, const std::string& tid, unsigned long nfds)
+// Is task tid of pid blocked in poll() (or ppoll()) on nfds descriptors without a time-out
+// (with any_timeout, with or without one)? Read from the system call it is in; where the kernel
+// does not tell, from its wait channel (then the arguments are not known).
+bool task_polls(pid_t pid, const std::string& tid, unsigned long nfds, bool any_timeout = false)
 {
     const std::string task = "/proc/" + std::to_string(pid) + "/task/" + tid;
     std::istringstream call(read_proc(task + "/syscall"));
@@ -235,12 +238,13 @@ bool task_polls(pid_t pid, const std::string& tid, unsigned long nfds)
             const unsigned long timeout = std::strtoul(timeout_arg.c_str(), nullptr, 16);
 #ifdef SYS_poll
             if (n == SYS_poll) {
-                return count == nfds && (timeout & 0xFFFFFFFFul) == 0xFFFFFFFFul;  // -1: none
+                return count == nfds &&
+                       (any_timeout || (timeout & 0xFFFFFFFFul) == 0xFFFFFFFFul);  // -1: none
             }
 #endif
 #ifdef SYS_ppoll
             if (n == SYS_ppoll) {
-                return count == nfds && timeout == 0;  // a null time-out pointer: none
+                return count == nfds && (any_timeout || timeout == 0);  // null: none
             }
 #endif
             return false;
@@ -583,13 +587,15 @@ testing::AssertionResult Host::wait_ready(int timeout_ms)
                    << "the program ended (exit code " << exit_code_ << ") before it was ready";
         }
         // The console thread is the main thread; the receive thread is the one other thread
-        // that polls (one descriptor, the port).
+        // that polls: one descriptor, the port; or a network port's two, its socket and its
+        // wake-up, with a time-out while a setting's reply is awaited.
         bool receiving = false;
         std::error_code ec;
         const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
         for (const auto& entry : std::filesystem::directory_iterator(tasks, ec)) {
             const std::string tid = entry.path().filename().string();
-            if (tid != std::to_string(pid_) && task_polls(pid_, tid, 1)) {
+            if (tid != std::to_string(pid_) &&
+                (task_polls(pid_, tid, 1) || task_polls(pid_, tid, 2, true))) {
                 receiving = true;
             }
         }
@@ -797,6 +803,312 @@ termios Host::console_mode() const
     termios t{};
     (void)tcgetattr(con_slave_, &t);
     return t;
+}
+
+namespace
+{
+
+// A TCP socket of 127.0.0.1 bound to port (0: any free one); -1 when it cannot be had.
+int loopback_socket(uint16_t port, uint16_t* bound)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    const int on = 1;
+    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    *bound = ntohs(a.sin_port);
+    return fd;
+}
+
+// A connect to 127.0.0.1:port without waiting: the socket, or -1.
+int connect_start(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Has the connect on fd completed within ms?
+bool connected_within(int fd, int ms)
+{
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, ms) != 1) {
+        return false;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+}
+
+// The ser2net program: on the PATH or where Debian puts it.
+std::string ser2net_program()
+{
+    const char* path = getenv("PATH");
+    std::string dirs = std::string(path != nullptr ? path : "") + ":/usr/sbin:/usr/local/sbin";
+    std::istringstream in(dirs);
+    std::string dir;
+    while (std::getline(in, dir, ':')) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/ser2net";
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+uint16_t free_local_port()
+{
+    uint16_t port = 0;
+    const int fd = loopback_socket(0, &port);
+    if (fd < 0) {
+        fail("a free port of 127.0.0.1");
+    }
+    ::close(fd);
+    return port;
+}
+
+Ser2net::Ser2net(devsim::Pty& device, const std::string& dir, Ser2netOptions options)
+    : device_(device), dir_(dir), options_(std::move(options))
+{
+}
+
+Ser2net::~Ser2net()
+{
+    stop();
+    if (testing::Test::HasFailure()) {
+        std::fprintf(stderr, "--- ser2net's output ---\n%s---\n",
+                     read_file(dir_ + "/ser2net.out").c_str());
+    }
+}
+
+std::string Ser2net::name() const
+{
+    return std::string(options_.telnet ? "rfc2217" : "tcp") +
+           "://127.0.0.1:" + std::to_string(port_);
+}
+
+testing::AssertionResult Ser2net::start()
+{
+    const std::string program = ser2net_program();
+    if (program.empty()) {
+        return testing::AssertionFailure() << "ser2net is not installed (scripts/setup.sh)";
+    }
+    // A free port may be taken by another before ser2net binds it: the first start tries again
+    // on another one.
+    const int tries = starts_ == 0 ? 3 : 1;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        if (starts_ == 0) {
+            port_ = free_local_port();
+        }
+        std::ostringstream conf;
+        conf << "%YAML 1.1\n---\nconnection: &device\n"
+             << "    accepter: " << (options_.telnet ? "telnet(rfc2217),tcp" : "tcp")
+             << ",127.0.0.1," << port_ << "\n"
+             << "    connector: serialdev," << device_.slave_path() << ",115200n81,local\n"
+             << "    options:\n"
+             << "      max-connections: " << options_.max_connections << "\n"
+             << "      kickolduser: false\n"
+             << "      chardelay: " << (options_.chardelay ? "true" : "false") << "\n";
+        if (!options_.banner.empty()) {
+            conf << "      banner: \"" << options_.banner << "\"\n";
+        }
+        const std::string conf_file = dir_ + "/ser2net.yaml";
+        const std::string out_file = dir_ + "/ser2net.out";
+        if (!write_file(conf_file, conf.str())) {
+            return testing::AssertionFailure() << "cannot write " << conf_file;
+        }
+        // Not through command_line: ser2net runs natively under Wine too.
+        std::vector<std::string> args = {program, "-n", "-d", "-u", "-c", conf_file};
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (out < 0 || in < 0) {
+            fail("open ser2net's files");
+        }
+        const pid_t pid = fork();
+        if (pid < 0) {
+            fail("fork");
+        }
+        if (pid == 0) {
+            if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+                dup2(out, STDERR_FILENO) < 0) {
+                _exit(EXEC_FAILED);
+            }
+            execv(argv[0], argv.data());
+            _exit(EXEC_FAILED);
+        }
+        ::close(in);
+        ::close(out);
+        pid_ = pid;
+        ++starts_;
+        const auto deadline = deadline_in(WAIT_MS);
+        while (!listening()) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;
+            }
+            if (ms_left(deadline) == 0) {
+                stop();
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (pid_ > 0) {
+            return testing::AssertionSuccess();
+        }
+    }
+    return testing::AssertionFailure() << "ser2net did not listen on 127.0.0.1:" << port_ << ": "
+                                       << read_file(dir_ + "/ser2net.out");
+}
+
+// Does ser2net (its pid, not another program) listen on the port? Read from /proc: the
+// listening socket's inode among its descriptors.
+bool Ser2net::listening() const
+{
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port_);
+    std::string inode;
+    while (std::getline(tcp, line)) {
+        std::istringstream f(line);
+        std::string slot, loc, rem, st, queues, timer, retr, uid, timeout, ino;
+        if (f >> slot >> loc >> rem >> st >> queues >> timer >> retr >> uid >> timeout >> ino &&
+            loc == local && st == "0A") {
+            inode = ino;
+        }
+    }
+    if (inode.empty()) {
+        return false;
+    }
+    const std::string want = "socket:[" + inode + "]";
+    std::error_code ec;
+    for (const auto& e :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec)) {
+        std::error_code lec;
+        if (std::filesystem::read_symlink(e.path(), lec).string() == want) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Ser2net::stop()
+{
+    if (pid_ <= 0) {
+        return;
+    }
+    (void)kill(pid_, SIGTERM);
+    const auto deadline = deadline_in(2000);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) != pid_) {
+        if (ms_left(deadline) == 0) {
+            (void)kill(pid_, SIGKILL);
+            (void)waitpid(pid_, &status, 0);
+            break;
+        }
+        pause_briefly();
+    }
+    pid_ = -1;
+}
+
+Ser2netClient::Ser2netClient(uint16_t port) : fd_(connect_start(port))
+{
+    if (fd_ < 0 || !connected_within(fd_, WAIT_MS)) {
+        fail("a connection to 127.0.0.1");
+    }
+}
+
+Ser2netClient::~Ser2netClient()
+{
+    close();
+}
+
+bool Ser2netClient::read_until(const std::string& needle, int timeout_ms)
+{
+    const auto deadline = deadline_in(timeout_ms);
+    while (got_.find(needle) == std::string::npos) {
+        pollfd p{fd_, POLLIN, 0};
+        const int left = ms_left(deadline);
+        if (fd_ < 0 || left == 0) {
+            return false;
+        }
+        if (poll(&p, 1, left) != 1) {
+            continue;
+        }
+        char buf[SCREEN_CHUNK];
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n > 0) {
+            got_.append(buf, size_t(n));
+        } else if (n == 0 || errno != EAGAIN) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Ser2netClient::close()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+HangingListener::HangingListener(uint16_t port)
+{
+    listen_fd_ = loopback_socket(port, &port_);
+    if (listen_fd_ < 0 || ::listen(listen_fd_, 0) != 0) {
+        fail("a listener on 127.0.0.1");
+    }
+    filler_fd_ = connect_start(port_);
+    if (filler_fd_ < 0 || !connected_within(filler_fd_, WAIT_MS)) {
+        fail("the connection that fills the backlog");
+    }
+}
+
+HangingListener::~HangingListener()
+{
+    ::close(filler_fd_);
+    ::close(listen_fd_);
+}
+
+bool HangingListener::hangs(int ms) const
+{
+    const int probe = connect_start(port_);
+    const bool done = probe >= 0 && connected_within(probe, ms);
+    if (probe >= 0) {
+        ::close(probe);
+    }
+    return probe >= 0 && !done;
 }
 
 int end_by(Host& h, bool by_signal, double* took)

@@ -198,7 +198,7 @@ class Host
                                    const std::string& name = "");
     // Waits until start-up is complete: the console thread waits for keys and the receive
     // thread waits for the port (which it purges once when it starts, so a device that writes
-    // earlier may lose its bytes).
+    // earlier may lose its bytes; a network port is not purged, and waits once connected).
     testing::AssertionResult wait_ready(int timeout_ms = WAIT_MS);
 
     // The device's end of the port, and the port argument the program takes for it ("pts/7";
@@ -286,6 +286,93 @@ class Host
     std::condition_variable screen_grew_;
     std::string screen_;  // guarded by screen_mutex_
     size_t cursor_ = 0;   // guarded by screen_mutex_
+};
+
+// ser2net, the network serial server, in the foreground on 127.0.0.1 only, serving a
+// pseudo-terminal the test holds as the device: the program's port is then name(). The first
+// start takes a free port; later starts (after stop()) take the same one, a server restarted.
+// Started from a configuration file in the test's directory; what ser2net prints goes to a file
+// there, shown when the test fails. Stopped by its pid (SIGTERM, SIGKILL after 2 s), at the
+// latest at destruction. The same ser2net serves the Windows build under Wine.
+struct Ser2netOptions {
+    bool telnet = true;     // a telnet(rfc2217) accepter; false: raw bytes (tcp)
+    std::string banner;     // sent to each new client; ser2net's escapes (\r, \n) apply
+    bool chardelay = true;  // ser2net's default: device bytes wait a little to go in bigger chunks
+    int max_connections = 1;  // a client beyond them is answered "Port already in use"
+};
+
+class Ser2net
+{
+  public:
+    Ser2net(devsim::Pty& device, const std::string& dir, Ser2netOptions options = {});
+    ~Ser2net();
+    Ser2net(const Ser2net&) = delete;
+    Ser2net& operator=(const Ser2net&) = delete;
+
+    // Starts it and waits until it listens.
+    testing::AssertionResult start();
+    void stop();
+
+    uint16_t port() const
+    {
+        return port_;
+    }
+    // "rfc2217://127.0.0.1:PORT", or "tcp://..." for raw bytes.
+    std::string name() const;
+
+  private:
+    bool listening() const;
+
+    devsim::Pty& device_;
+    std::string dir_;
+    Ser2netOptions options_;
+    uint16_t port_ = 0;
+    pid_t pid_ = -1;
+    int starts_ = 0;
+};
+
+// A plain client of a server on 127.0.0.1: another user holding its port.
+class Ser2netClient
+{
+  public:
+    explicit Ser2netClient(uint16_t port);
+    ~Ser2netClient();
+    Ser2netClient(const Ser2netClient&) = delete;
+    Ser2netClient& operator=(const Ser2netClient&) = delete;
+
+    // Reads until needle has arrived (true) or the deadline has passed.
+    bool read_until(const std::string& needle, int timeout_ms = WAIT_MS);
+    void close();
+
+  private:
+    int fd_ = -1;
+    std::string got_;
+};
+
+// A free TCP port of 127.0.0.1 (bound to port 0 and let go).
+uint16_t free_local_port();
+
+// A listener on 127.0.0.1 whose connect hangs: its backlog is full (listen(fd, 0), one
+// connection made and never accepted), so the next connect's SYN is dropped.
+class HangingListener
+{
+  public:
+    explicit HangingListener(uint16_t port = 0);
+    ~HangingListener();
+    HangingListener(const HangingListener&) = delete;
+    HangingListener& operator=(const HangingListener&) = delete;
+
+    uint16_t port() const
+    {
+        return port_;
+    }
+    // A further connect is still pending after ms (it hangs), checked with a probe connect.
+    bool hangs(int ms) const;
+
+  private:
+    int listen_fd_ = -1;
+    int filler_fd_ = -1;
+    uint16_t port_ = 0;
 };
 
 // Ends the program by SIGTERM (by_signal) or the End key; returns its exit code (waited for up
