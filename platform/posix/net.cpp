@@ -257,6 +257,11 @@ int receive_now(int fd, uint8_t* buf, uint32_t room)
     for (;;) {
         ssize_t r = ::recv(fd, raw, want, 0);
         if (r > 0) {
+            // Each segment acknowledged at once: a server that waits for the acknowledgement
+            // before it sends the rest of a reply (Nagle's rule; ser2net's accepter keeps it on)
+            // would otherwise wait out the delayed acknowledgement, up to 40 ms an exchange.
+            int one = 1;
+            (void)setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
             return static_cast<int>(telnet_receive(raw, static_cast<uint32_t>(r), buf, tick_ms()));
         }
         if (r == 0) {
