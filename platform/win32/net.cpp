@@ -393,10 +393,12 @@ int net_open(const char* name)
     }
     if (wake_event.load() == nullptr) {
         wake_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset
+    }
+    if (sock_event == WSA_INVALID_EVENT) {
         sock_event = WSACreateEvent();
-        if (wake_event.load() == nullptr || sock_event == WSA_INVALID_EVENT) {
-            return -static_cast<int>(GetLastError());
-        }
+    }
+    if (wake_event.load() == nullptr || sock_event == WSA_INVALID_EVENT) {
+        return -static_cast<int>(GetLastError());
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
