@@ -216,6 +216,9 @@ uint32_t write_budget_ms(uint32_t n)
 // of silence, one a second, three unanswered, and sent bytes not acknowledged, both give up
 // within about SERIAL_NET_DEAD_MS. A version of Windows that refuses the count or the send
 // limit keeps its own (ten probes; the retransmissions' limit).
+// SIO_TCP_SET_ACK_FREQUENCY (_WSAIOW(IOC_VENDOR, 23)), which MinGW's headers lack.
+constexpr DWORD NET_SIO_TCP_SET_ACK_FREQUENCY = 0x98000017;
+
 void tune(SOCKET s)
 {
     BOOL one = TRUE;
@@ -229,6 +232,11 @@ void tune(SOCKET s)
     DWORD max_rt = SERIAL_NET_DEAD_MS / 1000;
     (void)setsockopt(s, IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char*>(&max_rt),
                      sizeof max_rt);
+    // Every segment acknowledged at once: a server under Nagle's rule (ser2net's accepter keeps
+    // it on) waits for the acknowledgement before it sends the rest of a reply.
+    DWORD every = 1;
+    (void)WSAIoctl(s, NET_SIO_TCP_SET_ACK_FREQUENCY, &every, sizeof every, nullptr, 0, &got,
+                   nullptr, nullptr);
 }
 
 bool give_up_now()
@@ -393,10 +401,12 @@ int net_open(const char* name)
     }
     if (wake_event.load() == nullptr) {
         wake_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset
+    }
+    if (sock_event == WSA_INVALID_EVENT) {
         sock_event = WSACreateEvent();
-        if (wake_event.load() == nullptr || sock_event == WSA_INVALID_EVENT) {
-            return -static_cast<int>(GetLastError());
-        }
+    }
+    if (wake_event.load() == nullptr || sock_event == WSA_INVALID_EVENT) {
+        return -static_cast<int>(GetLastError());
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;

@@ -95,14 +95,8 @@ void banner_text_and_keys_exact(bool telnet)
     EXPECT_EQ(h.device().read_some(64, 300).size(), 0u) << "bytes beyond the keys at the device";
 }
 
-// The suite's tests; under Wine skipped until the Windows build has network ports.
 class Network : public testing::Test
 {
-  protected:
-    void SetUp() override
-    {
-        SKIP_ON_WINE("the Windows build has no network ports yet (it takes rfc2217:// for a file)");
-    }
 };
 
 }  // namespace
