@@ -216,9 +216,6 @@ uint32_t write_budget_ms(uint32_t n)
 // of silence, one a second, three unanswered, and sent bytes not acknowledged, both give up
 // within about SERIAL_NET_DEAD_MS. A version of Windows that refuses the count or the send
 // limit keeps its own (ten probes; the retransmissions' limit).
-// SIO_TCP_SET_ACK_FREQUENCY (_WSAIOW(IOC_VENDOR, 23)), which MinGW's headers lack.
-constexpr DWORD NET_SIO_TCP_SET_ACK_FREQUENCY = 0x98000017;
-
 void tune(SOCKET s)
 {
     BOOL one = TRUE;
@@ -235,8 +232,8 @@ void tune(SOCKET s)
     // Every segment acknowledged at once: a server under Nagle's rule (ser2net's accepter keeps
     // it on) waits for the acknowledgement before it sends the rest of a reply.
     DWORD every = 1;
-    (void)WSAIoctl(s, NET_SIO_TCP_SET_ACK_FREQUENCY, &every, sizeof every, nullptr, 0, &got,
-                   nullptr, nullptr);
+    (void)WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &every, sizeof every, nullptr, 0, &got, nullptr,
+                   nullptr);
 }
 
 bool give_up_now()
