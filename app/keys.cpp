@@ -76,9 +76,6 @@ static void hot_hex() REQUIRES(link_lock)
 
 static void hot_mode() REQUIRES(link_lock)
 {
-    if (!line_free()) {
-        return;  // never while the device holds a file or a transfer runs
-    }
     mode_flag = mode_flag.load() == MODE_PASEL ? MODE_KIVET : MODE_PASEL;
     trace_event("mode %s", mode_flag.load() == MODE_PASEL ? "PASEL" : "KIVET");
     backspace_char = mode_flag.load() == MODE_KIVET ? 0x7F : 0x08;
@@ -92,6 +89,42 @@ static void hot_reset() REQUIRES(link_lock)
 {
     plat::console_print("\r\n%s: Reset pulse on DTR and RTS.\n", program_label());
     port_reset_pulse();
+}
+
+// F11: random characters to the device, or none; the sending thread wakes to see it.
+static void hot_random() REQUIRES(link_lock)
+{
+    random_mode = random_mode.load() == 0 ? 1 : 0;
+    sender_wake();
+}
+
+// The hot keys. A row that needs a free line does nothing while the device holds a file or a
+// transfer runs: the mode switch and the file send. The actions are called from key_handle
+// alone, which holds the link lock.
+static const HotKey HOT_KEYS[] = {
+    {'R', true, false, hot_reset},
+    {'H', true, false, hot_hex},
+    {plat::KEY_F1, false, false, hot_status},
+    {plat::KEY_F2, false, false, hot_backspace},
+    {plat::KEY_F3, false, false, hot_timestamp},
+    {plat::KEY_F4, false, true, hot_mode},
+    {plat::KEY_F5, false, true, dialog_send_file_start},
+    {plat::KEY_F6, false, false, dialog_add_task_start},
+    {plat::KEY_F7, false, false, dialog_delete_task_start},
+    {plat::KEY_F8, false, false, dialog_task_list},
+    {plat::KEY_F9, false, false, dialog_capture_start},
+    {plat::KEY_F10, false, false, dialog_capture_end},
+    {plat::KEY_F11, false, false, hot_random},
+};
+
+const HotKey* hot_key_find(uint16_t vk, bool alt)
+{
+    for (const HotKey& k : HOT_KEYS) {
+        if (k.vk == vk && (alt || !k.alt)) {
+            return &k;
+        }
+    }
+    return nullptr;
 }
 
 // Alt held without Ctrl: Right Alt with Ctrl is AltGr, which types characters on many layouts.
@@ -125,105 +158,74 @@ static uint8_t cursor_key(uint8_t letter) REQUIRES(link_lock)
     return letter;
 }
 
-KeyResult key_handle(const plat::KeyEvent& ev)
+// The character a key that is no hot key types: the Backspace byte, a cursor key's letter,
+// Delete's 0x08, Ctrl+Shift+6's 0x1E; every other key keeps its own (0 for none).
+static uint8_t key_char(const plat::KeyEvent& ev) REQUIRES(link_lock)
 {
-    uint16_t vk = ev.vk;
-    uint8_t c = ev.ch;
-    if (alt_only(ev)) {
-        if (vk == 'R') {
-            hot_reset();
-            return KEY_GO_ON;
-        }
-        if (vk == 'H') {
-            hot_hex();
-            return KEY_GO_ON;
-        }
-        if (alt_function_key(vk) != 0) {
-            vk = alt_function_key(vk);
-            c = 0;  // a function key types nothing
-        }
-    }
-    switch (vk) {
+    switch (ev.vk) {
     case plat::KEY_BACK:
-        c = backspace_char;
-        break;
-    case plat::KEY_END:
-        return KEY_QUIT;
+        return backspace_char;
     case plat::KEY_LEFT:
-        c = cursor_key('D');
-        break;
+        return cursor_key('D');
     case plat::KEY_UP:
-        c = cursor_key('A');
-        break;
+        return cursor_key('A');
     case plat::KEY_RIGHT:
-        c = cursor_key('C');
-        break;
+        return cursor_key('C');
     case plat::KEY_DOWN:
-        c = cursor_key('B');
-        break;
+        return cursor_key('B');
     case plat::KEY_DELETE:
-        c = KEY_DEL_CHAR;
-        break;
+        return KEY_DEL_CHAR;
     case plat::KEY_6:
         if ((ev.ctrl & plat::KEY_SHIFT) != 0 &&
             (ev.ctrl & (plat::KEY_LEFT_CTRL | plat::KEY_RIGHT_CTRL)) != 0) {
-            c = KEY_CTRL_CARET;
+            return KEY_CTRL_CARET;
         }
-        break;
-    case plat::KEY_F1:
-        hot_status();
-        break;
-    case plat::KEY_F2:
-        hot_backspace();
-        break;
-    case plat::KEY_F3:
-        hot_timestamp();
-        break;
-    case plat::KEY_F4:
-        hot_mode();
-        break;
-    case plat::KEY_F5:
-        if (line_free()) {
-            dialog_send_file_start();
-        }
-        break;
-    case plat::KEY_F6:
-        dialog_add_task_start();
-        break;
-    case plat::KEY_F7:
-        dialog_delete_task_start();
-        break;
-    case plat::KEY_F8:
-        dialog_task_list();
-        break;
-    case plat::KEY_F9:
-        dialog_capture_start();
-        break;
-    case plat::KEY_F10:
-        dialog_capture_end();
-        break;
-    case plat::KEY_F11:
-        random_mode = random_mode.load() == 0 ? 1 : 0;
-        sender_wake();
-        break;
+        return ev.ch;
     default:
-        break;  // every other key keeps its character
+        return ev.ch;
     }
-    if (c == 0) {
-        return KEY_GO_ON;
-    }
+}
+
+// A typed character: to the active prompt, or to the device while the line is free (and in
+// KIVET mode to the console text buffer), or the advice to press End.
+static void key_typed(uint8_t c) REQUIRES(link_lock)
+{
     if (prompt_active()) {
         prompt_input(c);
-        return KEY_GO_ON;
-    }
-    if (mode_flag.load() == MODE_PASEL && transfer_state == TS_IDLE) {
+    } else if (line_free()) {
         port_key_byte(c);
-    } else if (mode_flag.load() == MODE_KIVET && open_file_count == 0) {
-        port_key_byte(c);
-        text_append(c);
+        if (mode_flag.load() == MODE_KIVET) {
+            text_append(c);
+        }
     } else if (!busy_said) {
         plat::console_print("\r\nPress <End> key to exit\n");  // once for a whole paste
         busy_said = in_batch;
+    }
+}
+
+KeyResult key_handle(const plat::KeyEvent& ev)
+{
+    const bool alt = alt_only(ev);
+    uint16_t vk = ev.vk;
+    uint8_t c = ev.ch;
+    if (alt && alt_function_key(vk) != 0) {
+        vk = alt_function_key(vk);
+        c = 0;  // a function key types nothing
+    }
+    if (const HotKey* hot = hot_key_find(vk, alt); hot != nullptr) {
+        if (!hot->needs_free_line || line_free()) {
+            hot->action();
+        }
+        if (hot->alt) {
+            return KEY_GO_ON;  // its letter is not typed
+        }
+    } else if (vk == plat::KEY_END) {
+        return KEY_QUIT;
+    } else {
+        c = key_char(ev);
+    }
+    if (c != 0) {
+        key_typed(c);
     }
     return KEY_GO_ON;
 }

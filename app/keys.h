@@ -21,6 +21,18 @@ enum KeyResult : uint8_t {
     KEY_QUIT = 1,   // End: the console loop returns and the program shuts down
 };
 
+// A hot key: the key (Alt+1 .. Alt+- already made the function key they stand for), whether it
+// counts only with Alt alone held (its letter is then never typed), whether it needs a free line
+// (while the line is busy it does nothing), and what it does.
+struct HotKey {
+    uint16_t vk;
+    bool alt;
+    bool needs_free_line;
+    void (*action)();
+};
+// The hot key's row, or nullptr for a key that is none (with alt, Alt alone is held).
+const HotKey* hot_key_find(uint16_t vk, bool alt);
+
 // Handles one key press (events with key_down 0 are the caller's to skip).
 KeyResult key_handle(const plat::KeyEvent& ev) REQUIRES(link_lock);
 

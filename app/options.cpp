@@ -1,32 +1,21 @@
-// app/options.cpp: the command line: mode from the program's name, the options, the port, the
-// rate and the log file, with the banner, the usage text and the messages that go with them.
-// Runs on the main thread before any other thread starts.
+// app/options.cpp: the command line read into an options value: mode from the program's name,
+// the options, the port, the rate and the log file. Each option's rule is here, and nothing is
+// printed or opened: start-up does that with the value.
 #include "app/options.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "output/logfile.h"
 #include "output/text.h"
-#include "output/trace.h"
-#include "output/view.h"
-#include "platform/clock.h"
-#include "platform/console.h"
-#include "platform/errors.h"
-#include "platform/files.h"
 #include "port/mode.h"
-#include "port/port.h"
 
 uint8_t backspace_char;
 char port_name[PORT_NAME_MAX + 1] = "COM1";
 int32_t baud_rate = DEFAULT_BAUD;
 char log_name[LOG_NAME_MAX + 1];
 
-static const char BANNER_FORMAT[] = "%s Version 3.47, Build: Oct 21 2002";
-
-static const char USAGE_TEXT[] =
+const char USAGE_TEXT[] =
     "[/?] [/HELP] [/KIVET] [/PASEL] [/TIMESTAMP] [<com> [[<baud> [<file>]]]\n"
     "Options:\n"
     "      /? : Print usage\n"
@@ -171,15 +160,14 @@ static bool is_help(const char* arg)
 }
 
 // Takes the options that may stand anywhere among the others, before <com>, from argument i on:
-// /NORESET, and /APPEND, which sets *append. Returns the index of the first argument that is
-// none of them.
-static int take_free_options(int argc, char** argv, int i, bool* append)
+// /NORESET and /APPEND. Returns the index of the first argument that is none of them.
+static int take_free_options(int argc, char** argv, int i, Options* o)
 {
     for (; i < argc; ++i) {
         if (starts_with2(argv[i], "/n", "-n")) {
-            noreset_option = true;
+            o->noreset = true;
         } else if (starts_with2(argv[i], "/a", "-a")) {
-            *append = true;
+            o->append = true;
         } else {
             break;
         }
@@ -187,135 +175,80 @@ static int take_free_options(int argc, char** argv, int i, bool* append)
     return i;
 }
 
-// /APPEND: the line in the log where this run's part begins.
-static void log_run_marker() REQUIRES(link_lock)
+// Takes the options with a value (/ROOT:, /TRACE:), /HEX and the free ones, in any order, from
+// argument i on; a later one of a kind wins. Returns the index of the first that is none of them.
+static int take_value_options(int argc, char** argv, int i, Options* o)
 {
-    const plat::LocalTime t = plat::local_time();
-    char line[128];
-    const int n = std::snprintf(
-        line, sizeof line, "\r\n=== %s log opened %04d-%02d-%02d %02d:%02d:%02d ===\r\n",
-        program_label(), t.year, t.month, t.day, t.hour, t.minute, t.second);
-    if (n > 0 && static_cast<size_t>(n) < sizeof line) {
-        log_write(line, static_cast<uint32_t>(n));
+    for (;; ++i) {
+        i = take_free_options(argc, argv, i, o);
+        if (i >= argc) {
+            return i;
+        }
+        if (const char* v = value_option(argv[i], "root:"); v != nullptr) {
+            o->root = v;
+        } else if (const char* t = value_option(argv[i], "trace:"); t != nullptr) {
+            o->trace = t;
+        } else if (equals_nocase(argv[i], "/hex") || equals_nocase(argv[i], "-hex")) {
+            o->hex = 1;  // the whole word: any other "/H..." is help
+        } else {
+            return i;
+        }
     }
 }
 
-int cmdline_parse(int argc, char** argv)
+// Takes <com>, <baud> and <file> from argument i on; any further arguments are ignored.
+static void take_names(int argc, char** argv, int i, Options* o)
 {
-    mode_flag = mode_from_name(argc > 0 ? argv[0] : "");
-    noreset_option = false;
-    bool append = false;  // /APPEND: the log is written on at its end
-    int i = take_free_options(argc, argv, 1, &append);
+    if (i >= argc) {
+        return;
+    }
+    o->port = argv[i];
+    if (std::strlen(argv[i]) > PORT_NAME_MAX) {
+        o->action = CMDLINE_LONG_PORT;
+        return;
+    }
+    if (++i >= argc) {
+        return;
+    }
+    o->rate_given = true;
+    o->rate_listed = baud_lookup(argv[i]) != 0;
+    o->rate = std::atoi(argv[i]);
+    if (++i < argc) {
+        o->log = argv[i];
+        o->log_too_long = std::strlen(argv[i]) > LOG_NAME_MAX;
+    }
+}
+
+void cmdline_parse(int argc, char** argv, Options* o)
+{
+    *o = Options{};
+    o->action = CMDLINE_OPEN;
+    o->mode = mode_from_name(argc > 0 ? argv[0] : "");
+    o->stamp_form = STAMP_MINUTES;
+    int i = take_free_options(argc, argv, 1, o);
     if (i < argc) {  // the mode option is looked for in the first argument only (after those)
         if (starts_with2(argv[i], "/k", "-k")) {
-            mode_flag = MODE_KIVET;
+            o->mode = MODE_KIVET;
             ++i;
         } else if (starts_with2(argv[i], "/p", "-p")) {
-            mode_flag = MODE_PASEL;
+            o->mode = MODE_PASEL;
             ++i;
         }
     }
-    i = take_free_options(argc, argv, i, &append);
-    plat::LockHold hold(link_lock);
-    timestamp_option = 0;
-    timestamp_form = STAMP_MINUTES;
+    i = take_free_options(argc, argv, i, o);
     if (i < argc && starts_with2(argv[i], "/t", "-t") &&
         value_option(argv[i], "trace:") == nullptr) {
-        timestamp_option = 1;
-        timestamp_form = stamp_form(argv[i]);
+        o->timestamp = 1;
+        o->stamp_form = stamp_form(argv[i]);
         ++i;
     }
-    const char* root = nullptr;   // the directory the device's file names are confined to
-    const char* trace = nullptr;  // the protocol trace file
-    hex_view = 0;
-    for (;;) {  // the options with a value and the free ones, in any order
-        i = take_free_options(argc, argv, i, &append);
-        if (i >= argc) {
-            break;
-        }
-        if (const char* v = value_option(argv[i], "root:"); v != nullptr) {
-            root = v;
-        } else if (const char* t = value_option(argv[i], "trace:"); t != nullptr) {
-            trace = t;
-        } else if (equals_nocase(argv[i], "/hex") || equals_nocase(argv[i], "-hex")) {
-            hex_view = 1;  // the whole word: any other "/H..." is help
-        } else {
-            break;
-        }
-        ++i;
-    }
-    backspace_char = mode_flag.load() != MODE_PASEL ? 0x7F : 0x08;
-    plat::console_print(BANNER_FORMAT, program_label());
-
+    i = take_value_options(argc, argv, i, o);
     if (i < argc && is_help(argv[i])) {
-        plat::console_print("\n%s %s%s", program_label(), USAGE_TEXT, HOTKEY_TEXT);
-        return 0;
+        o->action = CMDLINE_HELP;
+    } else if (i < argc &&
+               (equals_nocase(argv[i], "/list") || std::strcmp(argv[i], "--list") == 0)) {
+        o->action = CMDLINE_LIST;
+    } else {
+        take_names(argc, argv, i, o);
     }
-    if (i < argc && (equals_nocase(argv[i], "/list") || std::strcmp(argv[i], "--list") == 0)) {
-        plat::console_print("\nSerial ports present:\n");
-        if (port_list_show() == 0) {
-            plat::console_print("  none\n");
-        }
-        return 0;
-    }
-    if (root != nullptr) {
-        const int r = plat::file_serve_root(root);
-        if (r < 0) {
-            plat::console_print("\nERROR: Unable to open root directory \"%s\"\nERROR #%d: %s\n",
-                                root, -r, plat::error_text(-r));
-            return 1;
-        }
-    }
-    if (trace != nullptr) {
-        int err = 0;
-        if (!trace_open(trace, &err)) {
-            plat::console_print("\nERROR: Unable to open trace file \"%s\"\nERROR #%d: %s\n", trace,
-                                err, plat::error_text(err));
-            return 1;
-        }
-    }
-    if (i < argc) {
-        if (std::strlen(argv[i]) > PORT_NAME_MAX) {
-            plat::console_print("\nERROR: port name \"%s\" is longer than %d characters.\n",
-                                argv[i], PORT_NAME_MAX);
-            return 1;
-        }
-        std::strcpy(port_name, argv[i]);
-        ++i;
-    }
-    if (i < argc) {
-        if (baud_lookup(argv[i]) == 0) {
-            plat::console_print("\nWARNING: MAYBE INVALID BAUDRATE");
-        }
-        baud_rate = std::atoi(argv[i]);
-        ++i;
-    }
-    bool log_failed = false;  // the log named did not open: its reason follows the banner line
-    int log_err = 0;
-    if (i < argc) {
-        if (std::strlen(argv[i]) > LOG_NAME_MAX) {
-            plat::console_print("\nWARNING: Log file name \"%s\" is longer than %d characters, "
-                                "no log file",
-                                argv[i], LOG_NAME_MAX);
-        } else {
-            std::strcpy(log_name, argv[i]);
-            if (log_open(log_name, &log_err, append)) {
-                if (append) {
-                    log_run_marker();
-                }
-                plat::console_print("\nLog file: \"%s\"", log_name);
-            } else {
-                plat::console_print("\nWARNING: Failed to open trace file \"%s\"", log_name);
-                log_failed = true;
-            }
-        }
-        ++i;
-    }
-    // Any further arguments are ignored.
-    plat::console_print(", Press <End> key to exit.\n");
-    if (log_failed) {
-        // The reason is advice on a line of its own: the banner line above stays whole.
-        plat::console_print("Reason: %s; no log file\n", plat::error_text(log_err));
-    }
-    return CMDLINE_RUN;
 }

@@ -1,5 +1,6 @@
 // app/options.h: the values the command line sets (port, rate, log file, Backspace byte) and
-// its parser, which also sets the mode and the time-stamp option.
+// its parser, which reads the command line into an options value and does nothing else:
+// start-up acts on that value (app/startup.h).
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,10 @@ extern char port_name[PORT_NAME_MAX + 1];
 extern int32_t baud_rate;
 extern char log_name[LOG_NAME_MAX + 1];
 
-// The hot-key list, printed after the usage text and by F1.
+// The banner's format (the program's label for its %s), the usage text that follows the label,
+// and the hot-key list, printed after the usage text and by F1.
+inline constexpr char BANNER_FORMAT[] = "%s Version 3.47, Build: Oct 21 2002";
+extern const char USAGE_TEXT[];
 extern const char HOTKEY_TEXT[];
 
 // Mode from the program's own name: the base name after the last '/' or '\', cut at its last
@@ -25,8 +29,33 @@ uint8_t mode_from_name(const char* argv0);
 // The rate of the baud table whose text equals arg exactly, or 0.
 int32_t baud_lookup(const char* arg);
 
-constexpr int CMDLINE_RUN = -1;  // cmdline_parse: go on with start-up
-// Reads the command line into the state above, prints the banner and the messages that go with
-// it and opens the log file. Returns CMDLINE_RUN, or the exit code when the program must end now
-// (0 after the usage text, 1 for an argument refused).
-int cmdline_parse(int argc, char** argv) EXCLUDES(link_lock);
+// What the command line asks start-up to do.
+enum CmdlineAction : uint8_t {
+    CMDLINE_OPEN = 0,       // open the port and run
+    CMDLINE_HELP = 1,       // the usage text, then the end
+    CMDLINE_LIST = 2,       // the serial ports present, then the end
+    CMDLINE_LONG_PORT = 3,  // the port name is longer than PORT_NAME_MAX: refused
+};
+
+// The command line read. The names point into the arguments; nullptr when not given.
+struct Options {
+    uint8_t action;      // a CmdlineAction
+    uint8_t mode;        // MODE_KIVET or MODE_PASEL: the program's name, then /KIVET or /PASEL
+    bool noreset;        // /NORESET
+    bool append;         // /APPEND: the log is written on at its end
+    uint8_t timestamp;   // 1 after /TIMESTAMP
+    uint8_t stamp_form;  // its form, a StampForm
+    uint8_t hex;         // 1 after /HEX
+    const char* root;    // /ROOT:<dir>: the directory the device's file names are confined to
+    const char* trace;   // /TRACE:<file>: the protocol trace file
+    const char* port;    // <com>
+    bool rate_given;     // <baud> given: rate is its value (0 for no number)
+    bool rate_listed;    // and its text is one of the baud table
+    int32_t rate;
+    const char* log;    // <file>
+    bool log_too_long;  // longer than LOG_NAME_MAX: no log file
+};
+
+// Reads the command line (argv[0] the program's name) into *o. Touches no other state, and
+// prints nothing.
+void cmdline_parse(int argc, char** argv, Options* o);

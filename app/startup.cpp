@@ -1,9 +1,12 @@
-// app/startup.cpp: the program's start: every module's state, the command line, the port, the
-// four worker threads and the console loop; and the End key's orderly shutdown. Runs on the main
+// app/startup.cpp: the program's start: every module's state, the command line's effects (the
+// banner and its messages, the log, the trace and the served root), the port, the four worker
+// threads and the console loop; and the End key's orderly shutdown. Runs on the main
 // thread, which then becomes the console thread.
 #include "app/startup.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/dialogs.h"
 #include "app/keys.h"
@@ -23,6 +26,8 @@
 #include "packet/transfer.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/serial.h"
 #include "port/mode.h"
 #include "port/port.h"
@@ -49,13 +54,121 @@ void modules_init()
     timer_init();  // also creates the timer event
 }
 
+// /APPEND: the line in the log where this run's part begins.
+static void log_run_marker() REQUIRES(link_lock)
+{
+    const plat::LocalTime t = plat::local_time();
+    char line[128];
+    const int n = std::snprintf(
+        line, sizeof line, "\r\n=== %s log opened %04d-%02d-%02d %02d:%02d:%02d ===\r\n",
+        program_label(), t.year, t.month, t.day, t.hour, t.minute, t.second);
+    if (n > 0 && static_cast<size_t>(n) < sizeof line) {
+        log_write(line, static_cast<uint32_t>(n));
+    }
+}
+
+// The directory the device is confined to and the trace file, opened; false, with the reason
+// on the console, when one is refused.
+static bool files_open(const Options& o) REQUIRES(link_lock)
+{
+    if (o.root != nullptr) {
+        const int r = plat::file_serve_root(o.root);
+        if (r < 0) {
+            plat::console_print("\nERROR: Unable to open root directory \"%s\"\nERROR #%d: %s\n",
+                                o.root, -r, plat::error_text(-r));
+            return false;
+        }
+    }
+    if (o.trace != nullptr) {
+        int err = 0;
+        if (!trace_open(o.trace, &err)) {
+            plat::console_print("\nERROR: Unable to open trace file \"%s\"\nERROR #%d: %s\n",
+                                o.trace, err, plat::error_text(err));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The log file named, opened, and the end of the banner line, which tells how that went.
+static void log_start(const Options& o) REQUIRES(link_lock)
+{
+    bool log_failed = false;  // the log named did not open: its reason follows the banner line
+    int log_err = 0;
+    if (o.log != nullptr && o.log_too_long) {
+        plat::console_print("\nWARNING: Log file name \"%s\" is longer than %d characters, "
+                            "no log file",
+                            o.log, LOG_NAME_MAX);
+    } else if (o.log != nullptr) {
+        std::strcpy(log_name, o.log);
+        if (log_open(log_name, &log_err, o.append)) {
+            if (o.append) {
+                log_run_marker();
+            }
+            plat::console_print("\nLog file: \"%s\"", log_name);
+        } else {
+            plat::console_print("\nWARNING: Failed to open trace file \"%s\"", log_name);
+            log_failed = true;
+        }
+    }
+    plat::console_print(", Press <End> key to exit.\n");
+    if (log_failed) {
+        // The reason is advice on a line of its own: the banner line above stays whole.
+        plat::console_print("Reason: %s; no log file\n", plat::error_text(log_err));
+    }
+}
+
+int cmdline_apply(const Options& o)
+{
+    mode_flag = o.mode;
+    noreset_option = o.noreset;
+    plat::LockHold hold(link_lock);
+    timestamp_option = o.timestamp;
+    timestamp_form = o.stamp_form;
+    hex_view = o.hex;
+    backspace_char = o.mode != MODE_PASEL ? 0x7F : 0x08;
+    plat::console_print(BANNER_FORMAT, program_label());
+    if (o.action == CMDLINE_HELP) {
+        plat::console_print("\n%s %s%s", program_label(), USAGE_TEXT, HOTKEY_TEXT);
+        return 0;
+    }
+    if (o.action == CMDLINE_LIST) {
+        plat::console_print("\nSerial ports present:\n");
+        if (port_list_show() == 0) {
+            plat::console_print("  none\n");
+        }
+        return 0;
+    }
+    if (!files_open(o)) {
+        return 1;
+    }
+    if (o.action == CMDLINE_LONG_PORT) {
+        plat::console_print("\nERROR: port name \"%s\" is longer than %d characters.\n", o.port,
+                            PORT_NAME_MAX);
+        return 1;
+    }
+    if (o.port != nullptr) {
+        std::strcpy(port_name, o.port);
+    }
+    if (o.rate_given) {
+        if (!o.rate_listed) {
+            plat::console_print("\nWARNING: MAYBE INVALID BAUDRATE");
+        }
+        baud_rate = o.rate;
+    }
+    log_start(o);
+    return CMDLINE_RUN;
+}
+
 int program_main(int argc, char** argv)
 {
     {
         plat::LockHold hold(link_lock);
         modules_init();
     }
-    int r = cmdline_parse(argc, argv);  // banner, usage text, log file
+    Options opts;
+    cmdline_parse(argc, argv, &opts);
+    int r = cmdline_apply(opts);  // banner, usage text, log file
     if (r != CMDLINE_RUN) {
         return r;
     }

@@ -108,6 +108,24 @@ TEST_F(Keys, BusyLineRefusesTypingAndTheModeSwitch)
     transfer_state = TS_IDLE;
 }
 
+// Every key's row in the hot-key table: F1 .. F11 with or without Alt, Alt+R and Alt+H with Alt
+// alone, no other key; only the mode switch and the file send wait for a free line.
+TEST(HotKeys, OnlyTheModeSwitchAndTheFileSendNeedAFreeLine)
+{
+    for (uint16_t vk = 0; vk <= 0xFF; ++vk) {
+        for (bool alt : {false, true}) {
+            const HotKey* k = hot_key_find(vk, alt);
+            const bool function_key = vk >= plat::KEY_F1 && vk <= plat::KEY_F11;
+            const bool alt_key = alt && (vk == 'R' || vk == 'H');
+            ASSERT_EQ(k != nullptr, function_key || alt_key) << vk << " alt " << alt;
+            if (k != nullptr) {
+                EXPECT_EQ(k->needs_free_line, vk == plat::KEY_F4 || vk == plat::KEY_F5) << vk;
+                EXPECT_EQ(k->alt, alt_key) << vk;
+            }
+        }
+    }
+}
+
 TEST_F(Keys, ModeSwitchResetsTheBackspaceCharacter)
 {
     link_lock.assert_held();

@@ -20,7 +20,8 @@ namespace
 class Startup : public SystemTest
 {
   protected:
-    // Runs the command line parser on a program name and its arguments, without the lock.
+    // Reads a program name and its arguments and acts on them as start-up does, without the
+    // lock.
     int parse(std::vector<std::string> args) REQUIRES(link_lock)
     {
         std::vector<char*> argv;
@@ -29,12 +30,77 @@ class Startup : public SystemTest
         }
         argv_store_ = std::move(args);
         link_lock.give();
-        int r = cmdline_parse(static_cast<int>(argv.size()), argv.data());
+        Options o;
+        cmdline_parse(static_cast<int>(argv.size()), argv.data(), &o);
+        int r = cmdline_apply(o);
         link_lock.take();
         return r;
     }
     std::vector<std::string> argv_store_;
 };
+
+// The options value of a command line, in one line: action, mode, the flags set, the names given.
+std::string parsed(std::vector<std::string> args)
+{
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    Options o;
+    std::memset(&o, 0x5A, sizeof o);  // every field must be set by the parser
+    cmdline_parse(static_cast<int>(argv.size()), argv.data(), &o);
+    static const char* const ACTIONS[] = {"open", "help", "list", "long-port"};
+    static const char* const FORMS[] = {"", ":clock", ":iso"};
+    auto name = [](const char* n) {
+        return n == nullptr ? std::string("-") : std::string(n).substr(0, 12);
+    };
+    std::string out = std::string(ACTIONS[o.action]) + (o.mode == MODE_KIVET ? " kivet" : " pasel");
+    out += o.noreset ? " noreset" : "";
+    out += o.append ? " append" : "";
+    out += o.timestamp != 0 ? std::string(" stamp") + FORMS[o.stamp_form] : "";
+    out += o.timestamp == 0 && o.stamp_form != STAMP_MINUTES ? " form-without-stamp" : "";
+    out += o.hex != 0 ? " hex" : "";
+    out += " root=" + name(o.root) + " trace=" + name(o.trace) + " port=" + name(o.port);
+    out += o.rate_given ? " rate=" + std::to_string(o.rate) + (o.rate_listed ? "" : "?") : "";
+    out += " log=" + name(o.log) + (o.log_too_long ? "(too long)" : "");
+    return out;
+}
+
+// Each option's rule, from the value the parser fills alone: nothing is printed or opened.
+TEST(Cmdline, ParsedValueOfEachCommandLine)
+{
+    const std::string long_name(256, 'n');
+    const struct {
+        std::vector<std::string> args;
+        const char* want;
+    } CASES[] = {
+        {{"kivet32"}, "open kivet root=- trace=- port=- log=-"},
+        {{}, "open pasel root=- trace=- port=- log=-"},
+        {{"pasel32", "-n", "/KIVET", "/a", "/TIMESTAMP:ISO", "-n", "/hex", "/ROOT:r1", "/a",
+          "/trace:t.txt", "-Root:r2", "ttyS0", "38400", "x.log", "extra"},
+         "open kivet noreset append stamp:iso hex root=r2 trace=t.txt port=ttyS0 rate=38400 "
+         "log=x.log"},
+        {{"kivet32", "/px", "-t:Clock", "COM2", "300"},
+         "open pasel stamp:clock root=- trace=- port=COM2 rate=300? log=-"},
+        {{"kivet32", "/t:other"}, "open kivet stamp root=- trace=- port=- log=-"},
+        {{"pasel32", "-t", "-k"}, "open pasel stamp root=- trace=- port=-k log=-"},
+        {{"kivet32", "/TRACE:tr", "/t"}, "open kivet root=- trace=tr port=/t log=-"},
+        {{"kivet32", "/tmp/ttyV0", "9600"},
+         "open kivet root=- trace=- port=/tmp/ttyV0 rate=9600 log=-"},
+        {{"kivet32", "/tmp", "/dev"}, "open kivet stamp root=- trace=- port=/dev log=-"},
+        {{"kivet32", "COM1", "/n", "/a"}, "open kivet root=- trace=- port=COM1 rate=0? log=/a"},
+        {{"kivet32", "COM2", "/?"}, "open kivet root=- trace=- port=COM2 rate=0? log=-"},
+        {{"kivet32", "/hexa"}, "help kivet root=- trace=- port=- log=-"},
+        {{"kivet32", "/hex", "--help", "COM2"}, "help kivet hex root=- trace=- port=- log=-"},
+        {{"pasel32", "/root:r", "--list", "COM2"}, "list pasel root=r trace=- port=- log=-"},
+        {{"kivet32", long_name, "9600"}, "long-port kivet root=- trace=- port=nnnnnnnnnnnn log=-"},
+        {{"kivet32", "COM3", "9600", long_name},
+         "open kivet root=- trace=- port=COM3 rate=9600 log=nnnnnnnnnnnn(too long)"},
+    };
+    for (const auto& c : CASES) {
+        EXPECT_EQ(parsed(c.args), c.want) << testing::PrintToString(c.args);
+    }
+}
 
 TEST_F(Startup, ModeComesFromTheBaseNameCutAtItsLastDot)
 {
