@@ -81,7 +81,7 @@ int program_main(int argc, char** argv)
         return 1;
     }
     (void)plat::thread_start(packet_sender_thread, plat::PRIO_HIGHEST);
-    (void)plat::thread_start(timer_thread, plat::PRIO_NORMAL);
+    (void)plat::thread_start(timeout_thread, plat::PRIO_NORMAL);
     (void)plat::thread_start(sending_thread, plat::PRIO_NORMAL);
     if (!keys_first) {
         plat::console_init();  // raw keys: Ctrl+C arrives as a key, not as a signal

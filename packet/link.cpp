@@ -1,6 +1,8 @@
 // packet/link.cpp: PASEL mode's front door: the text ring and the show buffer, the hand-over of
-// each chunk to the frame codec and of each packet received to the transfer machine. Called by
-// the receive thread with link_lock held.
+// each chunk to the frame codec and of each packet received to the transfer machine, and the
+// packet sender thread's hand-over of each packet sent to the encoder; the trace of every
+// packet either way. Called by the receive thread and the packet sender thread with link_lock
+// held.
 #include "packet/link.h"
 
 #include <cstring>
@@ -11,6 +13,7 @@
 #include "packet/format.h"
 #include "packet/framing.h"
 #include "packet/transfer.h"
+#include "port/mode.h"
 
 static uint8_t text_ring[TEXT_RING_SIZE] GUARDED_BY(link_lock);
 static uint32_t text_count GUARDED_BY(link_lock);  // bytes not yet taken, at most the ring size
@@ -129,4 +132,39 @@ void pasel_link_lost()
 {
     framing_link_lost();
     transfer_link_lost();
+}
+
+int encoder_step()
+{
+    Packet* p = tx_queue_take();
+    if (p == nullptr) {
+        return 0;
+    }
+    if (trace_is_on()) {
+        char what[TRACE_PACKET_MAX];
+        pkt_describe(p, what, sizeof what);
+        trace_event("out %s", what);
+    }
+    frame_write(p);
+    return 1;
+}
+
+void packet_sender_pass()
+{
+    plat::event_wait(send_event);
+    // Reset before the lock: a Packet queued from here on is on the queue when the encoder
+    // runs, and its signal only causes one more pass that finds the encoder idle.
+    plat::event_reset(send_event);
+    plat::LockHold hold(link_lock);
+    if (mode_flag == MODE_PASEL) {
+        while (encoder_step() != 0) {
+        }
+    }
+}
+
+void packet_sender_thread()
+{
+    for (;;) {
+        packet_sender_pass();
+    }
 }

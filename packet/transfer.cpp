@@ -1,7 +1,8 @@
 // packet/transfer.cpp: the transfer state machine of the packet link. Owns the transfer state,
 // the transfer file, the values of the last request (block size, T1, T2), the block counter,
-// the block buffer kept for resending and the retry count. packet_dispatch runs on the receive
-// thread and timeout_action on the timer thread, both with link_lock held.
+// the block buffer kept for resending, the retry count and the timeout flag. packet_dispatch
+// runs on the receive thread and timeout_action on the timer thread (timeout_pass), both with
+// link_lock held.
 //
 // The device drives: a get request makes the host send it a file, a put request makes the host
 // take one. Every packet the host sends that needs an answer arms the timer; a time-out resends
@@ -23,6 +24,7 @@
 
 TransferState transfer_state;
 uint16_t block_size = BLOCK_MAX;
+bool timeout_flag;
 
 static int xfer_fd GUARDED_BY(link_lock) = -1;    // the transfer file; -1: none
 static uint16_t xfer_t1 GUARDED_BY(link_lock);    // ms: the request's T1, echoed in the accept
@@ -70,8 +72,6 @@ void transfer_init()
     xfer_retry = 0;
     xfer_name[0] = '\0';
     xfer_recv_any = false;
-    // The timer's own state; its event is the timer's to create and reset.
-    timeout_value = 0;
     timeout_flag = false;
 }
 
@@ -420,5 +420,23 @@ void timeout_action()
     case TS_IDLE:
     case TS_RECV_DATA:
         return;
+    }
+}
+
+void timeout_pass()
+{
+    if (timer_countdown()) {  // returns with the lock held
+        timeout_flag = true;
+    }
+    if (mode_flag == MODE_PASEL) {
+        timeout_action();  // does nothing unless the flag is raised; may arm again
+    }
+    link_lock.give();
+}
+
+void timeout_thread()
+{
+    for (;;) {
+        timeout_pass();
     }
 }

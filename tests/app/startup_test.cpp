@@ -8,7 +8,7 @@
 #include "app/options.h"
 #include "app/startup.h"
 #include "output/logfile.h"
-#include "output/text.h"
+#include "output/view.h"
 #include "platform/fake/fake.h"
 #include "port/mode.h"
 #include "port/port.h"
