@@ -9,13 +9,12 @@
 
 #include "platform/threads.h"
 
-constexpr uint32_t TEXT_RING_SIZE = 2048;  // text between frames not yet taken for showing
-constexpr uint32_t SHOW_SIZE = 8192;       // text taken from the ring, shown a buffer at a time
+// Text between frames not yet shown. A flood costs one show (log, capture, console) a ring.
+constexpr uint32_t TEXT_RING_SIZE = 8192;
 
 void link_init() REQUIRES(link_lock);
-// One chunk read from the port in PASEL mode. The text between frames goes to the ring; where
-// the ring is full it moves to the show buffer first, which is shown when it is full: no text is
-// lost at any speed, and a flood of it costs one console write per few kilobytes.
+// One chunk read from the port in PASEL mode. The text between frames goes to the ring, which
+// is shown where it is full: no text is lost at any speed.
 void pasel_chunk(const uint8_t* buf, uint32_t n) REQUIRES(link_lock);
 // The receive loop's head in PASEL mode: shows all the text received so far, then hands each
 // packet received to the progress display and to packet dispatch.

@@ -238,7 +238,7 @@ TEST_F(Framing, TextBeyondTheRingIsShownWhole)
 {
     link_lock.assert_held();
     std::string text;
-    for (uint32_t i = 0; i < SHOW_SIZE + TEXT_RING_SIZE + 100; i++) {
+    for (uint32_t i = 0; i < 2 * TEXT_RING_SIZE + 100; i++) {
         text.push_back(static_cast<char>('a' + i % 26));
     }
     plat::fake_console_clear_output();
@@ -246,7 +246,7 @@ TEST_F(Framing, TextBeyondTheRingIsShownWhole)
     pasel_drain();
     EXPECT_EQ(plat::fake_console_output(), text);
     plat::fake_console_clear_output();
-    const std::string after = "after";  // the ring works on across its wrap
+    const std::string after = "after";  // the ring works on after it was full
     pasel_chunk(reinterpret_cast<const uint8_t*>(after.data()), 5);
     pasel_drain();
     EXPECT_EQ(plat::fake_console_output(), after);
