@@ -11,6 +11,7 @@
 #include "app/receive.h"
 #include "fileservice/filecmd.h"
 #include "fileservice/interpreter.h"
+#include "output/drops.h"
 #include "output/logfile.h"
 #include "output/progress.h"
 #include "output/text.h"
@@ -34,6 +35,7 @@ constexpr uint32_t END_LOCK_WAIT_MS = 700;  // End waits this long for the link 
 void modules_init()
 {
     logfile_init();
+    drop_init();
     text_init();
     view_init();
     interp_init();
@@ -121,7 +123,12 @@ void shutdown()
                             capture_kb());
         capture_close();
     }
+    if (drop_any()) {
+        char list[DROP_LIST_MAX];
+        plat::console_print("\r\n%s: Dropped: %s.", program_label(), drop_list(list, sizeof list));
+    }
     plat::console_print("\r\n%s: program terminated.\n", program_label());
+    drop_trace_end();
     trace_end();
     trace_close();
     transfer_close_file();

@@ -13,6 +13,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "output/drops.h"
 #include "output/trace.h"
 #include "port/port.h"
 
@@ -79,6 +80,7 @@ static void rx_store(uint8_t x) REQUIRES(link_lock)
     rx_count++;
     if (rx_count > rx_limit) {
         rx_state = RX_OUTSIDE;
+        drop_count(DROP_TOO_LONG);
         trace_repeat("frame dropped: too long (over %u bytes)", rx_limit);
     }
     // Invariant: rx_count <= rx_limit + 1 <= BLOCK_MAX + 4 <= PACKET_DATA_SIZE here.
@@ -97,6 +99,7 @@ static void rx_close() REQUIRES(link_lock)
     }
     rx_state = RX_OUTSIDE;
     if (rx_sum != 0) {
+        drop_count(DROP_BAD_CHECKSUM);
         trace_repeat("frame dropped: bad checksum, %u bytes", rx_count);
         return;  // the same Packet stays current; the sender learns by the missing ack
     }
@@ -104,6 +107,7 @@ static void rx_close() REQUIRES(link_lock)
     if (next == nullptr) {
         // No Packet to receive the next frame into: drop this frame instead and keep storing
         // into the current one (as for a bad sum; the sender will repeat it).
+        drop_count(DROP_NO_BUFFER);
         trace_repeat("frame dropped: no packet buffer free");
         return;
     }
