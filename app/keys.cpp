@@ -7,6 +7,7 @@
 #include "app/dialogs.h"
 #include "app/options.h"
 #include "fileservice/filecmd.h"
+#include "output/drops.h"
 #include "output/logfile.h"
 #include "output/text.h"
 #include "output/trace.h"
@@ -46,6 +47,10 @@ static void hot_status() REQUIRES(link_lock)
         plat::console_print("Log file \"%s\" size : %ld K\n", log_name, log_kb());
     } else {
         plat::console_print("No Log file\n");
+    }
+    if (drop_any()) {
+        char list[DROP_LIST_MAX];
+        plat::console_print("Dropped: %s\n", drop_list(list, sizeof list));
     }
     plat::console_print("%s", HOTKEY_TEXT);
     port_key_byte(KEY_CR);

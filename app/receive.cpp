@@ -10,6 +10,7 @@
 #include "app/receive.h"
 
 #include "fileservice/interpreter.h"
+#include "output/drops.h"
 #include "output/progress.h"
 #include "output/trace.h"
 #include "packet/link.h"
@@ -78,6 +79,7 @@ void receive_pass()
     link_lock.take();
     read_pump();
     port_notes();
+    drop_trace();  // the writes and keys dropped meanwhile
     link_lock.give();
 }
 

@@ -14,6 +14,7 @@
 #include "app/receive.h"
 #include "fileservice/filecmd.h"
 #include "fileservice/interpreter.h"
+#include "output/drops.h"
 #include "output/logfile.h"
 #include "output/progress.h"
 #include "output/text.h"
@@ -39,6 +40,7 @@ constexpr uint32_t END_LOCK_WAIT_MS = 700;  // End waits this long for the link 
 void modules_init()
 {
     logfile_init();
+    drop_init();
     text_init();
     view_init();
     interp_init();
@@ -194,7 +196,7 @@ int program_main(int argc, char** argv)
         return 1;
     }
     (void)plat::thread_start(packet_sender_thread, plat::PRIO_HIGHEST);
-    (void)plat::thread_start(timer_thread, plat::PRIO_NORMAL);
+    (void)plat::thread_start(timeout_thread, plat::PRIO_NORMAL);
     (void)plat::thread_start(sending_thread, plat::PRIO_NORMAL);
     if (!keys_first) {
         plat::console_init();  // raw keys: Ctrl+C arrives as a key, not as a signal
@@ -234,7 +236,12 @@ void shutdown()
                             capture_kb());
         capture_close();
     }
+    if (drop_any()) {
+        char list[DROP_LIST_MAX];
+        plat::console_print("\r\n%s: Dropped: %s.", program_label(), drop_list(list, sizeof list));
+    }
     plat::console_print("\r\n%s: program terminated.\n", program_label());
+    drop_trace_end();
     trace_end();
     trace_close();
     transfer_close_file();

@@ -11,6 +11,7 @@
 #include "fileservice/filecmd.h"
 #include "output/text.h"
 #include "output/trace.h"
+#include "output/view.h"
 #include "platform/console.h"
 
 constexpr uint8_t TEXT_CLEAR = 0x45;  // 'E': after ESC, clears the screen

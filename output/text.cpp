@@ -1,26 +1,16 @@
 // output/text.cpp: the console text buffer, through which KIVET text reaches the console and the
-// log file once per chunk read, and the time stamps: the one put at the start of KIVET lines with
-// its option, and the clock stamps of output/view.
+// log file once per chunk read: each flush hands the held bytes and the marks of the
+// interpreter's stamps to output/view.
 // Called by the stream interpreter and the read pump (receive thread) and by the key handler
 // (console thread), always with link_lock held.
 #include "output/text.h"
 
-#include <cstdio>
 #include <cstring>
 
-#include "output/logfile.h"
 #include "output/view.h"
-#include "platform/clock.h"
-
-constexpr uint32_t STAMP_BUF_SIZE = 64;
-
-uint8_t timestamp_option;
-uint8_t timestamp_form;
 
 static uint8_t text_buf[TEXT_BUF_SIZE] GUARDED_BY(link_lock);  // characters held
 static uint32_t text_len GUARDED_BY(link_lock);                // how many; < TEXT_BUF_SIZE
-static char stamp_buf[STAMP_BUF_SIZE] GUARDED_BY(link_lock);   // the last time stamp built
-static char clock_buf[STAMP_BUF_SIZE] GUARDED_BY(link_lock);   // the last clock stamp built
 // One bit a held character, set for the characters of a stamp; stamp_marks counts them.
 static uint8_t stamp_bits[TEXT_BUF_SIZE / 8] GUARDED_BY(link_lock);
 static uint32_t stamp_marks GUARDED_BY(link_lock);
@@ -28,9 +18,6 @@ static uint32_t stamp_marks GUARDED_BY(link_lock);
 void text_init()
 {
     text_len = 0;
-    stamp_buf[0] = '\0';
-    clock_buf[0] = '\0';
-    timestamp_form = STAMP_MINUTES;
     memset(stamp_bits, 0, sizeof stamp_bits);
     stamp_marks = 0;
 }
@@ -92,25 +79,4 @@ void text_flush()
     }
     text_len = 0;
     marks_clear();
-}
-
-const char* timestamp_text()
-{
-    const plat::LocalTime t = plat::local_time();
-    (void)snprintf(stamp_buf, sizeof stamp_buf, "%02d:%02d.%02d ", t.minute, t.second,
-                   t.millisecond / 10);
-    return stamp_buf;
-}
-
-const char* clock_stamp_text(uint8_t form)
-{
-    const plat::LocalTime t = plat::local_time();
-    if (form == STAMP_ISO) {
-        (void)snprintf(clock_buf, sizeof clock_buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d ", t.year,
-                       t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
-    } else {
-        (void)snprintf(clock_buf, sizeof clock_buf, "%02d:%02d:%02d.%03d ", t.hour, t.minute,
-                       t.second, t.millisecond);
-    }
-    return clock_buf;
 }

@@ -1,15 +1,17 @@
 // output/view.cpp: the device's text on its way to the console and the log: the clock stamps
-// that start its lines, and the hex view of it on the console. Line starts and the hex line
+// that start its lines, and the hex view of it on the console; and the time stamps' option,
+// form and text, the interpreter's "mm:ss.hh " stamps among them. Line starts and the hex line
 // being filled are followed a byte at a time across chunks, modes and shows, since the console
 // and the log are one stream whatever the mode. Called by the console flush (KIVET text) and the
 // packet link's show (PASEL text) on the receive thread, and by the key handler (Alt+H), always
 // with link_lock held.
 #include "output/view.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "output/logfile.h"
-#include "output/text.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 
 constexpr uint8_t VIEW_CR = 0x0D;      // CR and LF end a line; the next byte that is neither
@@ -22,8 +24,14 @@ constexpr uint32_t HEX_LINE_MAX =
     1 + 8 + 2 + HEX_LINE_BYTES * 3 + 1 + 1 + 1 + HEX_LINE_BYTES + 1 + 1;
 constexpr uint32_t STAMPED_SIZE = 16384;  // stamped text is written in pieces up to this size
 constexpr uint32_t HEX_OUT_SIZE = 100 * HEX_LINE_MAX;  // hex lines written in one piece
+constexpr uint32_t STAMP_BUF_SIZE = 64;
 
 uint8_t hex_view;
+uint8_t timestamp_option;
+uint8_t timestamp_form;
+
+static char stamp_buf[STAMP_BUF_SIZE] GUARDED_BY(link_lock);  // the last time stamp built
+static char clock_buf[STAMP_BUF_SIZE] GUARDED_BY(link_lock);  // the last clock stamp built
 
 static bool line_start GUARDED_BY(link_lock);  // the next byte that is neither CR nor LF
                                                // starts a line
@@ -36,6 +44,9 @@ static char hex_out[HEX_OUT_SIZE] GUARDED_BY(link_lock);
 void view_init()
 {
     hex_view = 0;
+    timestamp_form = STAMP_MINUTES;
+    stamp_buf[0] = '\0';
+    clock_buf[0] = '\0';
     line_start = true;  // the first text byte after the start begins a line
     hex_fill = 0;
     hex_offset = 0;
@@ -202,4 +213,25 @@ uint8_t hex_view_toggle()
     hex_fill = 0;
     hex_offset = 0;
     return hex_view;
+}
+
+const char* timestamp_text()
+{
+    const plat::LocalTime t = plat::local_time();
+    (void)std::snprintf(stamp_buf, sizeof stamp_buf, "%02d:%02d.%02d ", t.minute, t.second,
+                        t.millisecond / 10);
+    return stamp_buf;
+}
+
+const char* clock_stamp_text(uint8_t form)
+{
+    const plat::LocalTime t = plat::local_time();
+    if (form == STAMP_ISO) {
+        (void)std::snprintf(clock_buf, sizeof clock_buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d ",
+                            t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
+    } else {
+        (void)std::snprintf(clock_buf, sizeof clock_buf, "%02d:%02d:%02d.%03d ", t.hour, t.minute,
+                            t.second, t.millisecond);
+    }
+    return clock_buf;
 }

@@ -1,8 +1,10 @@
 // packet/framing.cpp: the frame codec of the packet link. Owns the deframer, the receive queue,
 // the encoder with its transmit queue and output buffer, and the send event. Called by the
-// link's front door (deframe_text_run, deframe_byte, rx_queue_take), the packet builders
-// (enqueue_send) and the packet sender thread (encoder_step), always with link_lock held. The
-// text between frames is the front door's to keep: the deframer only tells where it is.
+// link's front door (deframe_text_run, deframe_byte, rx_queue_take, and for the packet sender
+// thread tx_queue_take, frame_write) and the packet builders (enqueue_send), always with
+// link_lock held. The text between frames is the front door's to keep: the deframer only tells
+// where it is. The codec never looks into a packet: what each one says is traced by the front
+// door, where it is received and sent.
 //
 // A frame is END, the packet bytes, a checksum byte (the two's complement of their 8-bit sum),
 // END; END and ESC inside a frame go as ESC ESC_END and ESC ESC_ESC.
@@ -11,9 +13,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "output/drops.h"
 #include "output/trace.h"
-#include "packet/format.h"
-#include "port/mode.h"
 #include "port/port.h"
 
 // The largest frame a Packet can make: both ENDs and every byte, checksum included, escaped.
@@ -79,6 +80,7 @@ static void rx_store(uint8_t x) REQUIRES(link_lock)
     rx_count++;
     if (rx_count > rx_limit) {
         rx_state = RX_OUTSIDE;
+        drop_count(DROP_TOO_LONG);
         trace_repeat("frame dropped: too long (over %u bytes)", rx_limit);
     }
     // Invariant: rx_count <= rx_limit + 1 <= BLOCK_MAX + 4 <= PACKET_DATA_SIZE here.
@@ -97,6 +99,7 @@ static void rx_close() REQUIRES(link_lock)
     }
     rx_state = RX_OUTSIDE;
     if (rx_sum != 0) {
+        drop_count(DROP_BAD_CHECKSUM);
         trace_repeat("frame dropped: bad checksum, %u bytes", rx_count);
         return;  // the same Packet stays current; the sender learns by the missing ack
     }
@@ -104,6 +107,7 @@ static void rx_close() REQUIRES(link_lock)
     if (next == nullptr) {
         // No Packet to receive the next frame into: drop this frame instead and keep storing
         // into the current one (as for a bad sum; the sender will repeat it).
+        drop_count(DROP_NO_BUFFER);
         trace_repeat("frame dropped: no packet buffer free");
         return;
     }
@@ -193,22 +197,23 @@ void enqueue_send(Packet* p)
     plat::event_set(send_event);
 }
 
-int encoder_step()
+Packet* tx_queue_take()
 {
     Packet* p = tx_head;
     if (p == nullptr) {
-        return 0;
+        return nullptr;
     }
     tx_head = p->link;
     if (tx_head == nullptr) {
         tx_tail = nullptr;
     }
+    p->link = nullptr;
+    return p;
+}
+
+void frame_write(Packet* p)
+{
     const uint32_t length = p->length < PACKET_DATA_SIZE ? p->length : PACKET_DATA_SIZE;
-    if (trace_is_on()) {
-        char what[TRACE_PACKET_MAX];
-        pkt_describe(p, what, sizeof what);
-        trace_event("out %s", what);
-    }
     uint32_t n = 0;
     uint8_t sum = 0;
     tx_buf[n++] = FRAME_END;
@@ -222,7 +227,6 @@ int encoder_step()
     // missing acknowledgement and the timer resends.
     port_write_buf(tx_buf, n);
     pool_give(p);
-    return tx_head != nullptr ? 1 : 0;
 }
 
 void framing_link_lost()
@@ -241,24 +245,4 @@ void framing_link_lost()
         pool_give(p);
     }
     tx_tail = nullptr;
-}
-
-void packet_sender_pass()
-{
-    plat::event_wait(send_event);
-    // Reset before the lock: a Packet queued from here on is on the queue when the encoder
-    // runs, and its signal only causes one more pass that finds the encoder idle.
-    plat::event_reset(send_event);
-    plat::LockHold hold(link_lock);
-    if (mode_flag == MODE_PASEL) {
-        while (encoder_step() != 0) {
-        }
-    }
-}
-
-void packet_sender_thread()
-{
-    for (;;) {
-        packet_sender_pass();
-    }
 }

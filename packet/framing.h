@@ -36,9 +36,8 @@ Packet* rx_queue_take() REQUIRES(link_lock);
 void framing_link_lost() REQUIRES(link_lock);
 // Hands a Packet to the transmit side, which owns it from now on.
 void enqueue_send(Packet* p) REQUIRES(link_lock);
-// Frames the oldest Packet waiting (END, the bytes and the checksum escaped, END), writes the
-// frame in one write and gives the Packet back; 1: more are waiting, 0: none.
-int encoder_step() REQUIRES(link_lock);
-// One wake-up of the packet sender: wait for the send event, reset it, encode under the lock.
-void packet_sender_pass() EXCLUDES(link_lock);
-void packet_sender_thread();
+// Head of the transmit queue, or nullptr.
+Packet* tx_queue_take() REQUIRES(link_lock);
+// Frames p (END, the bytes and the checksum escaped, END), writes the frame in one write and
+// gives p back to the pool.
+void frame_write(Packet* p) REQUIRES(link_lock);

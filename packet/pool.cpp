@@ -3,6 +3,8 @@
 // them hold link_lock.
 #include "packet/pool.h"
 
+#include "output/drops.h"
+
 #include "platform/console.h"
 #include "port/mode.h"
 
@@ -61,6 +63,7 @@ Packet* pkt_alloc(uint8_t op, uint32_t extra)
     if (p == nullptr) {
         // Every Packet is out (received packets not yet handled, frames not yet written): the
         // packet is not sent. A packet that waits for an answer goes again when the timer runs.
+        drop_count(DROP_NO_BUFFER);
         if (!pool_empty_told) {
             pool_empty_told = true;
             plat::console_print("\r\n%s: packet pool empty, packet dropped\n", program_label());

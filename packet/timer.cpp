@@ -1,14 +1,10 @@
-// packet/timer.cpp: the retransmission timer. Owns the timeout value and flag that the
-// transfer state machine arms and consumes, the timer event and the countdown of the timer
-// thread. timer_arm and timer_disarm are called by the state machine with link_lock held; the
-// timer thread holds link_lock except while it waits for the event and sleeps a tick.
+// packet/timer.cpp: the retransmission timer. Owns the timeout value that the transfer state
+// machine arms, the timer event and the countdown that the timer thread runs. timer_arm and
+// timer_disarm are called by the state machine with link_lock held; the countdown holds
+// link_lock except while it waits for the event and sleeps a tick.
 #include "packet/timer.h"
 
-#include "packet/transfer.h"
-#include "port/mode.h"
-
 uint32_t timeout_value;
-bool timeout_flag;
 plat::Event* timer_event;
 
 // Counts every arm and disarm, so that the countdown sees an arming that happened during a
@@ -22,7 +18,6 @@ void timer_init()
     }
     plat::event_reset(timer_event);
     timeout_value = 0;
-    timeout_flag = false;
     timer_generation = 0;
 }
 
@@ -40,7 +35,7 @@ void timer_disarm()
     plat::event_reset(timer_event);
 }
 
-void timer_pass()
+bool timer_countdown()
 {
     plat::event_wait(timer_event);
     // Reset before the lock: an arming between here and the lock is the value read below.
@@ -48,6 +43,7 @@ void timer_pass()
     link_lock.take();
     uint32_t ticks = timeout_value / TIMER_TICK_MS;  // below one tick: no countdown at all
     uint32_t generation = timer_generation;
+    bool expired = false;
     while (ticks > 0) {
         // The lock is free during the tick, so packets are handled (and the timer armed or
         // disarmed) meanwhile.
@@ -57,25 +53,15 @@ void timer_pass()
         if (timer_generation != generation) {
             generation = timer_generation;
             if (timeout_value == 0) {
-                break;  // disarmed: ends without raising the flag
+                break;  // disarmed: ends without running out
             }
             // Armed again: this countdown serves the new arming, so its signal is used up here
             // (all arming is under the lock) and no second countdown follows for it.
             plat::event_reset(timer_event);
             ticks = timeout_value / TIMER_TICK_MS;
         } else if (--ticks == 0) {
-            timeout_flag = true;
+            expired = true;
         }
     }
-    if (mode_flag == MODE_PASEL) {
-        timeout_action();  // does nothing unless the flag is raised; may arm again
-    }
-    link_lock.give();
-}
-
-void timer_thread()
-{
-    for (;;) {
-        timer_pass();
-    }
+    return expired;
 }

@@ -1,7 +1,8 @@
 // packet/transfer.cpp: the transfer state machine of the packet link. Owns the transfer state,
 // the transfer file, the values of the last request (block size, T1, T2), the block counter,
-// the block buffer kept for resending and the retry count. packet_dispatch runs on the receive
-// thread and timeout_action on the timer thread, both with link_lock held.
+// the block buffer kept for resending, the retry count and the timeout flag. packet_dispatch
+// runs on the receive thread and timeout_action on the timer thread (timeout_pass), both with
+// link_lock held.
 //
 // The device drives: a get request makes the host send it a file, a put request makes the host
 // take one. Every packet the host sends that needs an answer arms the timer; a time-out resends
@@ -10,6 +11,7 @@
 
 #include <cstring>
 
+#include "output/drops.h"
 #include "output/progress.h"
 #include "output/trace.h"
 #include "packet/format.h"
@@ -23,6 +25,7 @@
 
 TransferState transfer_state;
 uint16_t block_size = BLOCK_MAX;
+bool timeout_flag;
 
 static int xfer_fd GUARDED_BY(link_lock) = -1;    // the transfer file; -1: none
 static uint16_t xfer_t1 GUARDED_BY(link_lock);    // ms: the request's T1, echoed in the accept
@@ -70,8 +73,6 @@ void transfer_init()
     xfer_retry = 0;
     xfer_name[0] = '\0';
     xfer_recv_any = false;
-    // The timer's own state; its event is the timer's to create and reset.
-    timeout_value = 0;
     timeout_flag = false;
 }
 
@@ -81,6 +82,17 @@ LinkPhase transfer_phase()
         return LP_IDLE;
     }
     return transfer_state == TS_RECV_DATA ? LP_RECEIVING : LP_BUSY;
+}
+
+static const char* const STATE_NAME[] = {"idle",         "send start", "send data", "receive start",
+                                         "receive data", "send end",   "error"};
+
+// A packet the current state has no use for: ignored or answered with an error, it is counted
+// and traced with the state it came in.
+static void xfer_unexpected() REQUIRES(link_lock)
+{
+    drop_count(DROP_UNEXPECTED);
+    trace_repeat("packet dropped: unexpected in %s", STATE_NAME[transfer_state]);
 }
 
 // To enter a state: state, retry count 0, arm; the caller then sends.
@@ -193,6 +205,7 @@ static void xfer_idle(const Packet* p) REQUIRES(link_lock)
         // in TS_IDLE.
         xfer_request(p, TS_RECV_START, false, TS_IDLE);
     } else {
+        xfer_unexpected();
         pkt_send_error(ERR_PROTOCOL);  // state, retry count and timer unchanged
     }
 }
@@ -219,6 +232,7 @@ static void xfer_send_start(const Packet* p) REQUIRES(link_lock)
             xfer_block++;
         }
     } else {
+        xfer_unexpected();
         xfer_enter(TS_ERROR, xfer_t2);
         pkt_send_error(ERR_PROTOCOL);
     }
@@ -227,6 +241,7 @@ static void xfer_send_start(const Packet* p) REQUIRES(link_lock)
 static void xfer_send_data(const Packet* p) REQUIRES(link_lock)
 {
     if (!pkt_is_ack(p)) {
+        xfer_unexpected();
         xfer_enter(TS_ERROR, xfer_t1);
         pkt_send_error(ERR_PROTOCOL);
         return;
@@ -234,6 +249,7 @@ static void xfer_send_data(const Packet* p) REQUIRES(link_lock)
     // The ack of block b carries b + 1, the counter's value since b was sent: anything else
     // (a late or repeated ack) is ignored and the timer keeps running.
     if (p->data[1] != xfer_block) {
+        xfer_unexpected();
         return;
     }
     timer_disarm();
@@ -266,6 +282,7 @@ static void xfer_recv_start(const Packet* p) REQUIRES(link_lock)
         timer_disarm();
         xfer_block = 1;
     } else {
+        xfer_unexpected();
         xfer_enter(TS_ERROR, xfer_t2);
         pkt_send_error(ERR_PROTOCOL);
     }
@@ -281,6 +298,8 @@ static void xfer_recv_data(const Packet* p) REQUIRES(link_lock)
             // number is out of order and gets no reply.
             if (xfer_recv_any && b[1] == static_cast<uint8_t>(xfer_block - 1)) {
                 pkt_send_ack(xfer_block);
+            } else {
+                xfer_unexpected();
             }
             return;
         }
@@ -302,8 +321,9 @@ static void xfer_recv_data(const Packet* p) REQUIRES(link_lock)
         pkt_send_ack(0);
     } else if (pkt_is_error(p)) {
         transfer_state = TS_IDLE;  // not acknowledged; the next request closes the file
+    } else {
+        xfer_unexpected();  // ignored while the device sends
     }
-    // Anything else is ignored while the device sends.
 }
 
 static void xfer_send_end(const Packet* p) REQUIRES(link_lock)
@@ -312,6 +332,7 @@ static void xfer_send_end(const Packet* p) REQUIRES(link_lock)
         transfer_state = TS_IDLE;
         timer_disarm();
     } else {
+        xfer_unexpected();
         xfer_enter(TS_ERROR, xfer_t1);
         pkt_send_error(ERR_PROTOCOL);
     }
@@ -329,8 +350,9 @@ static void xfer_error(const Packet* p) REQUIRES(link_lock)
 {
     if (is_ack0(p)) {
         xfer_error_end();
+    } else {
+        xfer_unexpected();  // the error packet goes again when the timer runs out
     }
-    // Anything else is ignored: the error packet goes again when the timer runs out.
 }
 
 void packet_dispatch(Packet* p)
@@ -369,8 +391,6 @@ void packet_dispatch(Packet* p)
 // in the error state by ending it.
 static bool xfer_resend_or_give_up(uint32_t arm_ms, uint8_t code) REQUIRES(link_lock)
 {
-    static const char* const STATE_NAME[] = {
-        "idle", "send start", "send data", "receive start", "receive data", "send end", "error"};
     if (xfer_retry < RETRY_MAX) {
         xfer_retry++;
         trace_event("time-out in %s: resend %u of %u", STATE_NAME[transfer_state], xfer_retry,
@@ -420,5 +440,23 @@ void timeout_action()
     case TS_IDLE:
     case TS_RECV_DATA:
         return;
+    }
+}
+
+void timeout_pass()
+{
+    if (timer_countdown()) {  // returns with the lock held
+        timeout_flag = true;
+    }
+    if (mode_flag == MODE_PASEL) {
+        timeout_action();  // does nothing unless the flag is raised; may arm again
+    }
+    link_lock.give();
+}
+
+void timeout_thread()
+{
+    for (;;) {
+        timeout_pass();
     }
 }

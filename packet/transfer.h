@@ -22,6 +22,9 @@ enum TransferState : uint8_t {
 constexpr uint32_t RETRY_MAX = 3;
 
 extern TransferState transfer_state GUARDED_BY(link_lock);
+// A countdown ran out and the timeout action has not yet acted on it (it acts only in PASEL
+// mode: one that runs out in KIVET mode waits for the next pass in PASEL mode).
+extern bool timeout_flag GUARDED_BY(link_lock);
 // Block size of the last request (capped at 128); the deframer is told it.
 extern uint16_t block_size GUARDED_BY(link_lock);
 
@@ -33,6 +36,10 @@ void packet_dispatch(Packet* p) REQUIRES(link_lock);
 // Called by the timer thread after every countdown: resend or give up when the timeout flag
 // is raised.
 void timeout_action() REQUIRES(link_lock);
+// One pass of the timer thread: a countdown of the timer (packet/timer), the flag raised when
+// it ran out, and in PASEL mode the timeout action, all in one hold of the lock at the end.
+void timeout_pass() EXCLUDES(link_lock);
+void timeout_thread();
 // The device is gone: a transfer under way ends at once (its file closed; a file being
 // received keeps what was written) and says so on the console; the line is free again.
 void transfer_link_lost() REQUIRES(link_lock);

@@ -30,6 +30,9 @@ extern const int FAIL_EXISTS;
 extern const int FAIL_BAD_HANDLE;
 // A network port's server answered that its port is in use by another client.
 extern const int FAIL_PORT_BUSY;
+// A port write gave up: the device did not take the bytes within their time (at once, on a
+// line that counts as stalled).
+extern const int FAIL_TIMED_OUT;
 
 // What a failed port open asks of the user, for the one line of advice after its report.
 enum OpenFailure : uint8_t {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "output/drops.h"
 #include "output/logfile.h"
 #include "output/trace.h"
 #include "platform/console.h"
@@ -280,9 +281,18 @@ void port_cancel()
     plat::serial_cancel();
 }
 
+// A write that a stalled device did not take is counted; one to a lost port is the old device's
+// work, which ends with it.
+static void write_done(int r)
+{
+    if (r == -plat::FAIL_TIMED_OUT) {
+        drop_count(DROP_STALLED);
+    }
+}
+
 void port_write_byte(uint8_t b)
 {
-    (void)plat::serial_write_byte(b);  // a lost byte shows up at the device
+    write_done(plat::serial_write_byte(b));  // a lost byte shows up at the device
 }
 
 // The key buffer: bytes from key_sent up to key_fill wait for the device (console thread only).
@@ -297,6 +307,8 @@ void port_key_byte(uint8_t b)
     }
     if (key_fill < KEY_BUF_SIZE) {
         key_buf[key_fill++] = b;
+    } else {
+        drop_count(DROP_KEY);
     }
 }
 
@@ -307,6 +319,9 @@ uint32_t port_keys_send()
             plat::serial_write_some(key_buf + key_sent, key_fill - key_sent, KEY_SEND_SLICE_MS);
         // A port that fails is lost: the device that comes back has rebooted, and its keys
         // are not sent to it, as the rest of what the old one had under way.
+        if (r < 0) {
+            drop_count(DROP_KEY, key_fill - key_sent);
+        }
         key_sent = r < 0 ? key_fill : key_sent + static_cast<uint32_t>(r);
     }
     if (key_sent == key_fill) {
@@ -318,7 +333,7 @@ uint32_t port_keys_send()
 
 void port_write_buf(const uint8_t* buf, uint32_t n)
 {
-    (void)plat::serial_write(buf, n);  // loss shows up as a missing reply or ack at the device
+    write_done(plat::serial_write(buf, n));  // a loss shows up as a missing reply or ack there
 }
 
 void error_report(const char* name, int err)

@@ -2,14 +2,13 @@
 // interval counted in cycles of the sending thread) and its countdown step.
 // The F6/F7 dialogs fill and switch records on the console thread under the link lock
 // (scheme_clear_task, the fields); start-up clears the table (scheme_clear). The sending thread
-// runs scheme_step once a cycle: active, interval and countdown are atomics it reads and counts
-// down without the lock; the file name it copies under the link lock, briefly, since a dialog
-// may clear and refill the record at any time. It never holds the lock while it sends.
+// runs the countdown step once a cycle (scheme_next_due, and scheme_reload after each send):
+// active, interval and countdown are atomics it reads and counts down without the lock; the file
+// name it copies under the link lock, briefly, since a dialog may clear and refill the record at
+// any time. It never holds the lock while it sends.
 #include "sending/scheme.h"
 
 #include <cstring>
-
-#include "sending/sender.h"
 
 SchemeTask scheme_table[SCHEME_TASKS];
 
@@ -40,11 +39,14 @@ static void scheme_copy_name(const SchemeTask& t, char* out) EXCLUDES(link_lock)
     out[sizeof t.name - 1] = '\0';
 }
 
-// Reloads the countdown after a firing. The send may have taken minutes; if the task was
-// deleted or cleared and entered anew meanwhile (its countdown is then no longer 0), the
-// dialog's values stand.
-static void scheme_reload(SchemeTask& t) EXCLUDES(link_lock)
+// The send may have taken minutes; if the task was deleted or cleared and entered anew
+// meanwhile, its countdown is no longer 0.
+void scheme_reload(int i)
 {
+    if (i < 0 || i >= SCHEME_TASKS) {
+        return;
+    }
+    SchemeTask& t = scheme_table[i];
     plat::LockHold hold(link_lock);
     if (t.active.load() != 0 && t.countdown.load() == 0) {
         t.countdown.store(t.interval.load());
@@ -61,9 +63,9 @@ bool scheme_any_active()
     return false;
 }
 
-void scheme_step()
+int scheme_next_due(int from, char* name)
 {
-    for (int i = 0; i < SCHEME_TASKS; i++) {
+    for (int i = from < 0 ? 0 : from; i < SCHEME_TASKS; i++) {
         SchemeTask& t = scheme_table[i];
         if (t.active.load(std::memory_order_acquire) == 0) {
             continue;  // an inactive record keeps its countdown
@@ -75,11 +77,8 @@ void scheme_step()
         if (!t.countdown.compare_exchange_strong(left, next) || next != 0) {
             continue;
         }
-        char name[sizeof t.name];
         scheme_copy_name(t, name);
-        // Byte mode; the result does not matter: the task stays active and fires again after
-        // its interval. No CR follows a scheme task's file.
-        (void)send_file(name, SEND_MAX_DELAY_MS, 0);
-        scheme_reload(t);
+        return i;
     }
+    return -1;
 }

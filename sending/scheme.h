@@ -1,4 +1,5 @@
-// sending/scheme.h: the scheme-task table (files sent on a schedule) and its countdown step.
+// sending/scheme.h: the scheme-task table (files sent on a schedule) and its countdown step,
+// which names the tasks that are due; the sending thread sends them (send_scheme_step).
 #pragma once
 
 #include <atomic>
@@ -26,6 +27,11 @@ void scheme_clear();
 void scheme_clear_task(int i);
 // Whether any task is active (the sending thread idles when none is and nothing else is due).
 bool scheme_any_active();
-// One countdown step, tasks 0 to 9 in order; a task that reaches 0 sends its file in byte
-// mode and reloads its countdown from its interval.
-void scheme_step() EXCLUDES(link_lock);
+// The countdown step from task `from` on, in order: counts each active task down by one and
+// stops at the first that reaches 0. Returns its number with its file name copied into name
+// (FILE_NAME_MAX + 1 bytes), or -1 when none from `from` on is due in this cycle. A cycle's
+// step is from 0, then from each due task's number + 1 once it is served.
+int scheme_next_due(int from, char* name) EXCLUDES(link_lock);
+// After task i's firing is served: reloads its countdown from its interval, unless the record
+// was deleted or entered anew meanwhile (the dialog's values then stand).
+void scheme_reload(int i) EXCLUDES(link_lock);

@@ -3,10 +3,11 @@
 // per cycle. Owns the send request (request_name, request_ready), random_mode and the event
 // that wakes the thread when it idles (no request, no active task, random mode off: no cycles
 // then, so an idle program does not wake once a second).
-// Called by start-up (sender_init, then sending_thread on its own thread) and by the scheme step
-// (send_file). Takes no lock for its sends: the request is handed over through request_ready
-// (the F5 dialog fills request_name only while request_ready is 0 and sets it with a release
-// store; this thread copies the name after an acquire load and clears the flag when done).
+// Called by start-up (sender_init, then sending_thread on its own thread). The scheme step
+// (sending/scheme) names the tasks that are due; this thread sends their files. Takes no lock for
+// its sends: the request is handed over through request_ready (the F5 dialog fills request_name
+// only while request_ready is 0 and sets it with a release store; this thread copies the name after
+// an acquire load and clears the flag when done).
 #include "sending/sender.h"
 
 #include <cstdlib>
@@ -130,6 +131,17 @@ void sender_wake()
     plat::event_set(sender_event);
 }
 
+void send_scheme_step()
+{
+    char name[plat::FILE_NAME_MAX + 1];
+    for (int i = scheme_next_due(0, name); i >= 0; i = scheme_next_due(i + 1, name)) {
+        // Byte mode; the result does not matter: the task stays active and fires again after
+        // its interval. No CR follows a scheme task's file.
+        (void)send_file(name, SEND_MAX_DELAY_MS, 0);
+        scheme_reload(i);
+    }
+}
+
 // What the cycles are for: a send request to serve or a scheme task to count down.
 static bool sending_due()
 {
@@ -166,7 +178,7 @@ void sending_pass()
         port_write_byte(SEND_END_CR);
         request_ready.store(0, std::memory_order_release);
     }
-    scheme_step();
+    send_scheme_step();
 }
 
 void sending_thread()

@@ -31,6 +31,9 @@ void sender_wake();
 int send_file(const char* name, uint8_t max_delay, uint8_t chunk_mode) EXCLUDES(link_lock);
 // n random printable characters (32..126), each followed by a pause of 1..1000/n ms.
 int send_random(uint32_t n) EXCLUDES(link_lock);
+// The scheme tasks' countdown step, tasks 0 to 9 in order; a task that reaches 0 sends its file
+// in byte mode and reloads its countdown from its interval.
+void send_scheme_step() EXCLUDES(link_lock);
 // One pass of the thread's loop. With no send request, no active scheme task and random mode
 // off it first waits for sender_wake; otherwise it runs as always.
 void sending_pass() EXCLUDES(link_lock);

@@ -479,6 +479,9 @@ int serial_write(const uint8_t* buf, uint32_t n)
     if (st().cancelled) {
         return -ECANCELED;
     }
+    if (int err = take_failure(st().port_fail, "write"); err != 0) {
+        return err;
+    }
     std::string w(reinterpret_cast<const char*>(buf), n);
     st().written += w;
     st().writes.push_back(w);

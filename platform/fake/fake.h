@@ -40,7 +40,8 @@ bool fake_port_open();                         // serial_open succeeded and no c
 bool fake_port_lines_up();                     // DTR/RTS raised (set_state) and not dropped
 std::string fake_port_line_changes();          // 'U' for each raise of DTR/RTS, 'D' for each drop
 void fake_port_fail(const char* op, int err);  // the next call of op ("open", "get_state",
-                                               // "set_state", "wait", "read", "queued")
+                                               // "set_state", "wait", "read", "queued",
+                                               // "write": every write call, keys' too)
                                                // fails with -err
 void fake_port_set_kind(int is_directory, int is_regular_file);
 

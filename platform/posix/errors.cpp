@@ -18,6 +18,7 @@ const int FAIL_IN_USE = EWOULDBLOCK;
 const int FAIL_EXISTS = EEXIST;
 const int FAIL_BAD_HANDLE = EBADF;
 const int FAIL_PORT_BUSY = EBUSY;
+const int FAIL_TIMED_OUT = ETIMEDOUT;
 
 namespace
 {

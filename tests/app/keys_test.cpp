@@ -9,6 +9,7 @@
 #include "fileservice/filecmd.h"
 #include "output/logfile.h"
 #include "output/text.h"
+#include "output/view.h"
 #include "packet/transfer.h"
 #include "platform/fake/fake.h"
 #include "port/mode.h"

@@ -8,6 +8,7 @@
 #include "app/receive.h"
 #include "output/logfile.h"
 #include "packet/framing.h"
+#include "packet/link.h"
 #include "packet/transfer.h"
 #include "platform/fake/fake.h"
 #include "port/mode.h"

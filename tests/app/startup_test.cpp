@@ -7,8 +7,10 @@
 #include "app/keys.h"
 #include "app/options.h"
 #include "app/startup.h"
+#include "output/drops.h"
 #include "output/logfile.h"
-#include "output/text.h"
+#include "output/trace.h"
+#include "output/view.h"
 #include "platform/fake/fake.h"
 #include "port/mode.h"
 #include "port/port.h"
@@ -333,6 +335,38 @@ TEST_F(Startup, NoresetLeavesTheLinesAndAltRPulsesThem)
     EXPECT_EQ(plat::fake_port_line_changes(), "DU");
     EXPECT_FALSE(plat::fake_port_open());
     noreset_option = false;
+}
+
+// The counts of what the link threw away: said by F1 and the shutdown report only when there
+// are any, traced as they grow and at the end.
+TEST_F(Startup, DropCountsShowInTheStatusTheTraceAndTheShutdownReport)
+{
+    link_lock.assert_held();
+    int err = 0;
+    ASSERT_TRUE(trace_open("d.trc", &err));
+    const plat::KeyEvent f1{1, plat::KEY_F1, 0, 0};
+    EXPECT_EQ(key_handle(f1), KEY_GO_ON);
+    EXPECT_EQ(plat::fake_console_output().find("Dropped"), std::string::npos);
+    drop_count(DROP_BAD_CHECKSUM, 2);
+    drop_count(DROP_KEY);
+    drop_trace();
+    plat::fake_console_clear_output();
+    EXPECT_EQ(key_handle(f1), KEY_GO_ON);
+    EXPECT_NE(
+        plat::fake_console_output().find("No Log file\nDropped: bad checksum 2, key not taken 1\n" +
+                                         std::string(HOTKEY_TEXT)),
+        std::string::npos);
+    plat::fake_console_clear_output();
+    shutdown();
+    EXPECT_EQ(plat::fake_console_output(), "\r\nKIVET32: Dropped: bad checksum 2, key not taken "
+                                           "1.\r\nKIVET32: program terminated.\n");
+    const std::string trace = read_file("d.trc");
+    const size_t grew = trace.find(" key dropped: the line could not take it (1 in all)\n");
+    const size_t end = trace.find(" dropped: bad checksum 2, key not taken 1\n");
+    EXPECT_NE(grew, std::string::npos);
+    EXPECT_NE(end, std::string::npos);
+    EXPECT_LT(grew, end);
+    EXPECT_NE(trace.find(" end\n", end), std::string::npos);
 }
 
 }  // namespace

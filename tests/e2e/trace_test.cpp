@@ -1,5 +1,6 @@
 // tests/e2e/trace_test.cpp: the protocol trace (/TRACE:<file>) of a file-service exchange and of
 // a packet transfer with a spoiled frame and a time-out: every event a line, in order.
+#include <cstdio>
 #include <regex>
 
 #include "tests/e2e/harness.h"
@@ -96,4 +97,45 @@ TEST(Trace, FileServiceAndPacketLinkEventsInOrder)
          "out ACCEPT block size 128 T1 300 T2 300", "time-out in send start: resend 1 of 3",
          "out ACCEPT block size 128 T1 300 T2 300", "in  ACK block 0",
          "out DATA block 1 length 100", "in  ACK block 2", "out END", "in  ACK block 0", "end"}));
+}
+
+// Line noise on a PASEL line: spoiled and overlong frames and stray packets, each counted by its
+// reason, said by F1 and the shutdown report and traced at the end.
+TEST(Trace, DropsAreCountedByReasonInTheStatusTheReportAndTheTrace)
+{
+    constexpr int SPOILED = 40;
+    constexpr int OVERLONG = 5;
+    constexpr int STRAY = 3;
+    Host h;
+    ASSERT_TRUE(h.start(PASEL_BIN, {"-trace:d.trc", h.port_name()}));
+    ASSERT_TRUE(h.screen_until("exit.\n"));
+    devsim::PaselDevice dev(h.device());
+    devsim::Bytes noise;
+    for (int i = 0; i < SPOILED; ++i) {
+        devsim::Bytes f = devsim::frame_encode(devsim::packet_ack(static_cast<uint8_t>(i)));
+        f[2] ^= 0x01;  // the block number's bit flipped: the checksum no longer holds
+        noise.insert(noise.end(), f.begin(), f.end());
+    }
+    for (int i = 0; i < OVERLONG; ++i) {
+        noise.push_back(0xC0);
+        noise.insert(noise.end(), 140, 'x');
+        noise.push_back(0xC0);
+    }
+    ASSERT_TRUE(h.device().write(noise));
+    for (int i = 0; i < STRAY; ++i) {
+        ASSERT_TRUE(dev.send(devsim::packet_ack(1)));  // nothing under way: refused
+        ASSERT_TRUE(dev.receive(5000));                // the protocol error
+    }
+    const std::string counts = "bad checksum " + std::to_string(SPOILED) + ", too long " +
+                               std::to_string(OVERLONG) + ", unexpected packet " +
+                               std::to_string(STRAY);
+    h.keys(KEY_F1);
+    EXPECT_TRUE(h.screen_until("Dropped: " + counts + "\n"));
+    h.keys(KEY_END);
+    EXPECT_EQ(h.wait_exit(), 0);
+    EXPECT_TRUE(h.screen_until("PASEL32: Dropped: " + counts + "."));
+    EXPECT_TRUE(h.screen_until("PASEL32: program terminated."));
+    EXPECT_TRUE(trace_holds(read_file(h.file("d.trc")), {"dropped: " + counts, "end"}));
+    std::printf("drops counted: %s of %d spoiled, %d overlong, %d stray\n", counts.c_str(), SPOILED,
+                OVERLONG, STRAY);
 }

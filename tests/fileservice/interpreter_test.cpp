@@ -5,6 +5,7 @@
 
 #include "fileservice/interpreter.h"
 #include "output/text.h"
+#include "output/view.h"
 #include "tests/fileservice/wire.h"
 #include "tests/support/fixture.h"
 

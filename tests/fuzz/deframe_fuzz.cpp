@@ -8,6 +8,7 @@
 #include "app/startup.h"
 #include "output/progress.h"
 #include "packet/framing.h"
+#include "packet/link.h"
 #include "packet/pool.h"
 #include "packet/timer.h"
 #include "packet/transfer.h"

@@ -12,6 +12,7 @@
 #include "output/logfile.h"
 #include "output/progress.h"
 #include "output/text.h"
+#include "output/view.h"
 #include "platform/fake/fake.h"
 #include "port/mode.h"
 

@@ -3,6 +3,7 @@
 
 #include "output/logfile.h"
 #include "output/text.h"
+#include "output/view.h"
 #include "tests/support/fixture.h"
 
 namespace

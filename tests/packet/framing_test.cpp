@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "output/drops.h"
 #include "packet/framing.h"
 #include "packet/link.h"
 #include "packet/pool.h"
@@ -238,7 +239,7 @@ TEST_F(Framing, TextBeyondTheRingIsShownWhole)
 {
     link_lock.assert_held();
     std::string text;
-    for (uint32_t i = 0; i < SHOW_SIZE + TEXT_RING_SIZE + 100; i++) {
+    for (uint32_t i = 0; i < 2 * TEXT_RING_SIZE + 100; i++) {
         text.push_back(static_cast<char>('a' + i % 26));
     }
     plat::fake_console_clear_output();
@@ -246,7 +247,7 @@ TEST_F(Framing, TextBeyondTheRingIsShownWhole)
     pasel_drain();
     EXPECT_EQ(plat::fake_console_output(), text);
     plat::fake_console_clear_output();
-    const std::string after = "after";  // the ring works on across its wrap
+    const std::string after = "after";  // the ring works on after it was full
     pasel_chunk(reinterpret_cast<const uint8_t*>(after.data()), 5);
     pasel_drain();
     EXPECT_EQ(plat::fake_console_output(), after);
@@ -312,4 +313,24 @@ TEST_F(Framing, FrameIsDroppedWhenNoPacketCanReplaceIt)
     for (Packet* p : held) {
         pool_give(p);
     }
+}
+
+// Every frame thrown away is counted by its reason, and so is a packet the host cannot send.
+TEST_F(Framing, DroppedFramesAreCountedByReason)
+{
+    link_lock.assert_held();
+    feed_line(hex("C0 07 00 00 C0") + hex("C0") + std::string(140, 'x') + hex("C0 C0"));
+    EXPECT_EQ(drop_total(DROP_BAD_CHECKSUM), 1u);
+    EXPECT_EQ(drop_total(DROP_TOO_LONG), 1u);
+    std::vector<Packet*> held;
+    while (Packet* p = pool_take()) {
+        held.push_back(p);
+    }
+    feed_line(frame_of(ack(5)));
+    pkt_send_ack(1);
+    EXPECT_EQ(drop_total(DROP_NO_BUFFER), 2u);
+    for (Packet* p : held) {
+        pool_give(p);
+    }
+    EXPECT_EQ(drop_total(DROP_UNEXPECTED), 0u);
 }

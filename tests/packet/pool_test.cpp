@@ -5,6 +5,7 @@
 
 #include "packet/format.h"
 #include "packet/framing.h"
+#include "packet/link.h"
 #include "packet/pool.h"
 #include "port/mode.h"
 #include "tests/packet/wire.h"

@@ -28,7 +28,7 @@ class Timer : public SystemTest
     static void run_pass() REQUIRES(link_lock)
     {
         link_lock.give();
-        timer_pass();
+        timeout_pass();
         link_lock.take();
     }
 

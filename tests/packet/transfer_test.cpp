@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "output/drops.h"
 #include "output/progress.h"
 #include "packet/framing.h"
 #include "packet/pool.h"
@@ -429,4 +430,20 @@ TEST_F(Transfer, InitClosesATransferFileLeftOpen)
     if (fd >= 0) {
         plat::file_close(fd);
     }
+}
+
+// A packet the state has no use for is counted whether it is refused or ignored; the repeat of
+// the block just written is answered, not dropped.
+TEST_F(Transfer, UnexpectedPacketsAreCounted)
+{
+    link_lock.assert_held();
+    deliver(ack(0));  // idle: refused with a protocol error
+    EXPECT_EQ(sent(), Sent{error_pkt(ERR_PROTOCOL)});
+    EXPECT_EQ(drop_total(DROP_UNEXPECTED), 1u);
+    start_put("in.bin");
+    deliver(data(1, "a"));
+    deliver(data(1, "a"));  // answered again
+    deliver(data(5, "z"));  // out of order: ignored
+    deliver(ack(3));        // ignored while the device sends
+    EXPECT_EQ(drop_total(DROP_UNEXPECTED), 3u);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "packet/framing.h"
+#include "packet/link.h"
 #include "packet/pool.h"
 #include "packet/transfer.h"
 #include "platform/fake/fake.h"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "output/drops.h"
 #include "output/logfile.h"
 #include "packet/framing.h"
 #include "packet/transfer.h"
@@ -58,6 +59,35 @@ TEST_F(PortOpen, RefusedSettingsAreReportedAndCloseTheLog)
     EXPECT_EQ(plat::fake_console_output(), "GetCommState() ERROR.\nERROR #" +
                                                std::to_string(ENOTTY) + ": " +
                                                plat::error_text(ENOTTY) + "\n");
+}
+
+// The console thread's send of the keys that wait, which it makes without the link lock.
+static uint32_t keys_send() REQUIRES(link_lock)
+{
+    link_lock.give();
+    const uint32_t left = port_keys_send();
+    link_lock.take();
+    return left;
+}
+
+// A write a stalled device does not take and a key the line cannot take are counted; a write
+// that fails on a lost port is not (it is the old device's work, which ends with it).
+TEST_F(PortOpen, StalledWritesAndKeysNotTakenAreCounted)
+{
+    link_lock.assert_held();
+    plat::fake_port_fail("write", plat::FAIL_TIMED_OUT);
+    port_write_buf(reinterpret_cast<const uint8_t*>("ab"), 2);
+    plat::fake_port_fail("write", EIO);
+    port_write_byte('c');
+    EXPECT_EQ(drop_total(DROP_STALLED), 1u);
+    plat::fake_port_fail("write", EIO);  // the first key waits in the key buffer, and the rest
+    for (uint32_t i = 0; i < KEY_BUF_SIZE + 2; ++i) {
+        port_key_byte('k');
+    }
+    EXPECT_EQ(drop_total(DROP_KEY), 2u);  // beyond the buffer
+    plat::fake_port_fail("write", EIO);   // lost: what waits goes with the old device
+    EXPECT_EQ(keys_send(), 0u);
+    EXPECT_EQ(drop_total(DROP_KEY), KEY_BUF_SIZE + 2);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ class Scheme : public SystemTest
         std::vector<int> fired;
         for (int cycle = 1; cycle <= cycles; cycle++) {
             const size_t before = plat::fake_port_writes().size();
-            scheme_step();
+            send_scheme_step();
             if (plat::fake_port_writes().size() != before) {
                 fired.push_back(cycle);
             }
@@ -52,7 +52,7 @@ TEST_F(Scheme, StartTwoIntervalFiveFiresInTheSecondCycleThenEveryFifth)
     add(3, 5, 2, "a.txt");
     std::vector<int> countdowns;
     for (int cycle = 0; cycle < 8; cycle++) {
-        scheme_step();
+        send_scheme_step();
         countdowns.push_back(scheme_table[3].countdown.load());
     }
     EXPECT_EQ(countdowns, (std::vector<int>{1, 5, 4, 3, 2, 1, 5, 4}));
@@ -75,7 +75,7 @@ TEST_F(Scheme, TasksDueTogetherFireInTaskOrderAndInactiveOnesStandStill)
     add(7, 9, 1, "late");
     add(2, 9, 1, "early");
     scheme_table[5].countdown.store(3);  // inactive: untouched
-    scheme_step();
+    send_scheme_step();
     EXPECT_EQ(plat::fake_port_written(), "EELL");
     EXPECT_EQ(scheme_table[5].countdown.load(), 3);
 }
@@ -115,7 +115,7 @@ TEST_F(Scheme, RecordChangedDuringItsSendIsNotReloaded)
         add(2, 9, 7, "f");  // cleared, refilled with start time 7, active again
         plat::fake_on_sleep({});
     });
-    scheme_step();
+    send_scheme_step();
     EXPECT_EQ(scheme_table[2].countdown.load(), 7);
     EXPECT_EQ(scheme_table[2].interval.load(), 9);
 
@@ -124,7 +124,7 @@ TEST_F(Scheme, RecordChangedDuringItsSendIsNotReloaded)
         scheme_table[3].active.store(0);  // deleted
         plat::fake_on_sleep({});
     });
-    scheme_step();
+    send_scheme_step();
     EXPECT_EQ(scheme_table[3].active.load(), 0);
     EXPECT_EQ(scheme_table[3].countdown.load(), 0);
 }

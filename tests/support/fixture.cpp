@@ -10,7 +10,7 @@
 #include "app/options.h"
 #include "app/startup.h"
 #include "output/logfile.h"
-#include "output/text.h"
+#include "output/view.h"
 #include "packet/transfer.h"
 #include "port/mode.h"
 
