@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "output/text.h"
+#include "output/view.h"
 #include "port/mode.h"
 
 uint8_t backspace_char;
