@@ -25,7 +25,7 @@
 
 #include "platform/clock.h"
 #include "platform/lock_within.h"
-#include "platform/posix/net.h"
+#include "platform/net.h"
 
 namespace plat
 {
@@ -159,7 +159,7 @@ int serial_open(const char* name)
     net_port = serial_is_net_name(name) != 0;
     if (net_port.load()) {
         opened_pts[0] = '\0';
-        return posix::net_open(name);
+        return net_open(name);
     }
     char path[SERIAL_PATH_MAX];
     serial_path(name, path);
@@ -237,7 +237,7 @@ int serial_set_state(int32_t baud, bool raise_lines)
         return -EINVAL;  // a zero rate would hang the line up
     }
     if (net_port.load()) {
-        return posix::net_set_state(baud, raise_lines);
+        return net_set_state(baud, raise_lines);
     }
     int fd = port_fd.load();
     termios t;
@@ -279,7 +279,7 @@ void serial_drop_lines()
     // A write that cannot give up in time leaves the lines as they are rather than hold the
     // end of the program.
     if (net_port.load()) {
-        posix::net_set_lines(false, WRITE_SLICE_MS * 3);
+        net_set_lines(false, WRITE_SLICE_MS * 3);
         return;
     }
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
@@ -292,7 +292,7 @@ void serial_set_lines(bool up)
 {
     // After a write in flight, which gives up by its deadline at the latest.
     if (net_port.load()) {
-        posix::net_set_lines(up, UINT32_MAX / 2);
+        net_set_lines(up, UINT32_MAX / 2);
         return;
     }
     std::lock_guard<std::mutex> g(write_mutex);
@@ -316,7 +316,7 @@ int serial_wait()
         return 0;
     }
     if (net_port.load()) {
-        return posix::net_wait();
+        return net_wait();
     }
     const int fd = port_fd.load();
     if (fd < 0) {
@@ -356,7 +356,7 @@ int serial_queued()
         return 0;
     }
     if (net_port.load()) {
-        return posix::net_queued();
+        return net_queued();
     }
     int n = 0;
     if (ioctl(port_fd.load(), FIONREAD, &n) != 0) {
@@ -368,7 +368,7 @@ int serial_queued()
 int serial_read(uint8_t* buf, uint32_t n)
 {
     if (net_port.load()) {
-        return posix::net_read(buf, n);
+        return net_read(buf, n);
     }
     for (;;) {
         ssize_t r = ::read(port_fd.load(), buf, n);
@@ -418,7 +418,7 @@ static int write_until(int fd, const uint8_t* buf, uint32_t n, uint32_t deadline
 int serial_write(const uint8_t* buf, uint32_t n)
 {
     if (net_port.load()) {
-        return posix::net_write(buf, n);
+        return net_write(buf, n);
     }
     std::lock_guard<std::mutex> g(write_mutex);
     const int fd = port_fd.load();
@@ -448,7 +448,7 @@ int serial_write_byte(uint8_t b)
 int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t wait_ms)
 {
     if (net_port.load()) {
-        return posix::net_write_some(buf, n, wait_ms);
+        return net_write_some(buf, n, wait_ms);
     }
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
     if (!lock_within(g, wait_ms)) {
@@ -472,7 +472,7 @@ void serial_close()
     // Writes give up within a slice once cancelled and at once on a hung-up line; should one
     // hold on all the same, the port stays open for the process exit to close.
     if (net_port.load()) {
-        posix::net_close(WRITE_SLICE_MS * 3);
+        net_close(WRITE_SLICE_MS * 3);
         return;
     }
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
@@ -488,7 +488,7 @@ void serial_close()
 void serial_name_wait(const char* name, uint32_t ms)
 {
     if (serial_is_net_name(name) != 0) {
-        posix::net_name_wait(ms);  // a server has no folder to watch: the pause the caller asks
+        net_name_wait(ms);  // a server has no folder to watch: the pause the caller asks
         return;
     }
     char path[SERIAL_PATH_MAX];
@@ -523,7 +523,7 @@ void serial_name_wait(const char* name, uint32_t ms)
 void serial_cancel()
 {
     cancelled = true;
-    posix::net_cancel();
+    net_cancel();
 }
 
 }  // namespace plat

@@ -16,7 +16,7 @@
 #include <mutex>
 
 #include "platform/lock_within.h"
-#include "platform/win32/net.h"
+#include "platform/net.h"
 
 namespace plat
 {
@@ -128,7 +128,7 @@ int serial_open(const char* name)
 {
     net_port = serial_is_net_name(name) != 0;
     if (net_port.load()) {
-        return win32::net_open(name);
+        return net_open(name);
     }
     char path[SERIAL_PATH_MAX];
     serial_path(name, path);
@@ -175,7 +175,7 @@ int serial_set_state(int32_t baud, bool raise_lines)
         return -static_cast<int>(ERROR_INVALID_PARAMETER);  // a zero rate would hang the line up
     }
     if (net_port.load()) {
-        return win32::net_set_state(baud, raise_lines);
+        return net_set_state(baud, raise_lines);
     }
     HANDLE h = port_handle.load();
     DCB dcb{};
@@ -239,7 +239,7 @@ void serial_drop_lines()
     // A write that cannot give up in time leaves the lines as they are rather than hold the
     // end of the program.
     if (net_port.load()) {
-        win32::net_set_lines(false, LOCK_WAIT_MS);
+        net_set_lines(false, LOCK_WAIT_MS);
         return;
     }
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
@@ -254,7 +254,7 @@ void serial_set_lines(bool up)
 {
     // After a write in flight, which gives up by its time-out at the latest.
     if (net_port.load()) {
-        win32::net_set_lines(up, UINT32_MAX / 2);
+        net_set_lines(up, UINT32_MAX / 2);
         return;
     }
     std::lock_guard<std::mutex> g(write_mutex);
@@ -282,7 +282,7 @@ int serial_wait()
         return 0;
     }
     if (net_port.load()) {
-        return win32::net_wait();
+        return net_wait();
     }
     HANDLE h = port_handle.load();
     if (h == INVALID_HANDLE_VALUE) {
@@ -349,7 +349,7 @@ int serial_queued()
         return 0;
     }
     if (net_port.load()) {
-        return win32::net_queued();
+        return net_queued();
     }
     int n = driver_queued(port_handle.load());
     if (n < 0) {
@@ -364,7 +364,7 @@ int serial_read(uint8_t* buf, uint32_t n)
         return 0;
     }
     if (net_port.load()) {
-        return win32::net_read(buf, n);
+        return net_read(buf, n);
     }
     HANDLE h = port_handle.load();
     uint32_t done = 0;
@@ -390,7 +390,7 @@ int serial_read(uint8_t* buf, uint32_t n)
 int serial_write(const uint8_t* buf, uint32_t n)
 {
     if (net_port.load()) {
-        return win32::net_write(buf, n);
+        return net_write(buf, n);
     }
     std::lock_guard<std::mutex> g(write_mutex);
     HANDLE h = port_handle.load();
@@ -436,7 +436,7 @@ int serial_write_byte(uint8_t b)
 int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t wait_ms)
 {
     if (net_port.load()) {
-        return win32::net_write_some(buf, n, wait_ms);
+        return net_write_some(buf, n, wait_ms);
     }
     std::unique_lock<std::mutex> g(write_mutex, std::defer_lock);
     if (!lock_within(g, wait_ms)) {
@@ -475,7 +475,7 @@ int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t wait_ms)
 void serial_close()
 {
     if (net_port.load()) {
-        win32::net_close(LOCK_WAIT_MS);
+        net_close(LOCK_WAIT_MS);
         return;
     }
     closing = true;
@@ -499,7 +499,7 @@ void serial_close()
 void serial_name_wait(const char* name, uint32_t ms)
 {
     if (serial_is_net_name(name) != 0) {
-        win32::net_name_wait(ms);  // a server has no folder to watch: the pause the caller asks
+        net_name_wait(ms);  // a server has no folder to watch: the pause the caller asks
         return;
     }
     // COM ports come and go without a folder to watch: a short poll.
@@ -514,7 +514,7 @@ int serial_same_lost_terminal(const char*)
 void serial_cancel()
 {
     cancelled = true;
-    win32::net_cancel();
+    net_cancel();
     HANDLE h = port_handle.load();
     if (h != INVALID_HANDLE_VALUE) {
         (void)CancelIoEx(h, nullptr);  // a write in flight and the waiting read end now

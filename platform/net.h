@@ -1,12 +1,11 @@
-// platform/posix/net.h: the network port's side of the serial procedures on Linux (net.cpp);
-// serial.cpp hands a network port's calls here. Each does what its serial_ namesake does.
+// platform/net.h: the network port's side of the serial procedures (net_link.cpp, on each
+// backend's sockets); each backend's serial.cpp hands a network port's calls here. Each does
+// what its serial_ namesake does.
 #pragma once
 
 #include <cstdint>
 
 namespace plat
-{
-namespace posix
 {
 
 int net_open(const char* name);
@@ -23,5 +22,4 @@ void net_close(uint32_t lock_ms);
 void net_name_wait(uint32_t ms);
 void net_cancel();
 
-}  // namespace posix
 }  // namespace plat
