@@ -18,8 +18,12 @@ extern int32_t baud_rate;
 extern char log_name[LOG_NAME_MAX + 1];
 
 // The banner's format (the program's label for its %s), the usage text that follows the label,
-// and the hot-key list, printed after the usage text and by F1.
-inline constexpr char BANNER_FORMAT[] = "%s Version 3.47, Build: Oct 21 2002";
+// and the hot-key list, printed after the usage text and by F1. The version is the build's
+// (CMake's project version); the build date is the device's users' fixed text.
+#ifndef KIVET_VERSION
+#error "KIVET_VERSION is set by the build (CMakeLists.txt)"
+#endif
+inline constexpr char BANNER_FORMAT[] = "%s Version " KIVET_VERSION ", Build: Oct 21 2002";
 extern const char USAGE_TEXT[];
 extern const char HOTKEY_TEXT[];
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds as a user would (Release, the default options), installs into a temporary prefix and
 # checks the file list, checks the manual pages with groff, makes the Debian package and checks
-# its contents and that the program runs from the unpacked package.
+# its contents and that the program runs from the unpacked package, and runs lintian on it when
+# lintian is there.
 #   bash scripts/package.sh            build-release/, the package left there
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,26 +25,32 @@ cmake --install "$build" --prefix "$work/p" >/dev/null
 docs=$(for f in docs/*.md; do echo "share/doc/kivet32/$(basename "$f")"; done)
 want=$(printf '%s\n' bin/devsim bin/kivet32 bin/pasel32 \
     share/bash-completion/completions/kivet32 share/bash-completion/completions/pasel32 \
-    share/doc/kivet32/README.md share/doc/kivet32/copyright share/doc/kivet32/devsim.md $docs \
-    share/man/man1/devsim.1 share/man/man1/kivet32.1 share/man/man1/pasel32.1 | sort)
+    share/doc/kivet32/README.md share/doc/kivet32/changelog.Debian.gz share/doc/kivet32/changelog.gz \
+    share/doc/kivet32/copyright share/doc/kivet32/devsim.md $docs \
+    share/lintian/overrides/kivet32 \
+    share/man/man1/devsim.1.gz share/man/man1/kivet32.1.gz share/man/man1/pasel32.1.gz | sort)
 got=$(cd "$work/p" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort)
 if [ "$got" != "$want" ]; then
     diff <(echo "$want") <(echo "$got") >&2 || true
     fail "installed files differ from the list (< wanted, > installed)"
 fi
 [ "$(readlink "$work/p/bin/pasel32")" = kivet32 ] || fail "bin/pasel32 is not a link to kivet32"
+man1="$work/p/share/man/man1"
+[ "$(readlink "$man1/pasel32.1.gz")" = kivet32.1.gz ] || fail "pasel32.1.gz is not a link to kivet32.1.gz"
 out=$("$work/p/bin/pasel32" /?) || fail "pasel32 /? failed"
 [[ $out == "PASEL32 "* ]] || fail "pasel32 /? does not run as PASEL32"
 echo "install: $(echo "$got" | wc -l) files as listed"
 
 echo "=== manual pages"
-# As installed: pasel32.1 sources man1/kivet32.1, found from the top of the manual tree.
-for page in "$work"/p/share/man/man1/*.1; do
+# As installed, compressed; the version in each .TH line is the project's.
+version=$(sed -n 's/^project(kivet32 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+for page in "$man1"/*.1.gz; do
     name=man1/$(basename "$page")
-    out=$(cd "$work/p/share/man" && groff -ww -z -man "$name" 2>&1) || fail "$name: $out"
+    out=$(gzip -dc "$page" | groff -ww -z -man 2>&1) || fail "$name: $out"
     [ -z "$out" ] || fail "$name: groff warns: $out"
+    gzip -dc "$page" | grep -q "^\.TH .* \"kivet32 $version\"" || fail "$name: .TH is not version $version"
 done
-echo "man: groff -ww -z -man is silent on every page"
+echo "man: groff -ww -z -man is silent on every page, each of version $version"
 
 echo "=== debian package"
 (cd "$build" && cpack -G DEB >/dev/null)
@@ -59,3 +66,17 @@ dpkg-deb -x "$deb" "$work/x"
 out=$("$work/x/usr/bin/kivet32" /?) || fail "the packaged kivet32 /? failed"
 [[ $out == "KIVET32 "* ]] || fail "the packaged kivet32 does not run as KIVET32"
 echo "deb: $(basename "$deb") with every installed file"
+
+echo "=== lintian"
+# Debian's package checker, when it is here (scripts/setup.sh --full installs it): no error and
+# no warning; its notes (I:) are shown, not failed on.
+if command -v lintian >/dev/null 2>&1; then
+    out=$(lintian "$deb" 2>&1 | grep -v 'running with root privileges') || true
+    [ -z "$out" ] || echo "$out"
+    if echo "$out" | grep -q '^[EW]: '; then
+        fail "lintian reports errors or warnings on $(basename "$deb")"
+    fi
+    echo "lintian: no error and no warning"
+else
+    echo "lintian: not installed, the package not checked by it"
+fi

@@ -2,9 +2,9 @@
 # Makes sure the tools the build needs are here: cmake, g++, make, GoogleTest, ser2net (the
 # network port's end-to-end tests serve a pseudo-terminal through it), and (for the
 # thread-sanitizer build, the format check and the package check) clang, clang-format, groff,
-# dpkg-dev and file, and (for the Windows build, its packages and its tests under Wine) MinGW-w64,
-# NSIS and Wine. As root on Debian it installs what is missing; otherwise it says what is missing
-# and fails.
+# dpkg-dev, file and lintian, and (for the Windows build, its packages and its tests under Wine)
+# MinGW-w64, NSIS and Wine. As root on Debian it installs what is missing; otherwise it says what
+# is missing and fails.
 set -euo pipefail
 
 need=()
@@ -14,9 +14,11 @@ command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v ser2net >/dev/null 2>&1 || [ -x /usr/sbin/ser2net ] || need+=(ser2net)
 if [ "${1:-}" = "--full" ]; then
-    # The package check: groff for the manual pages, dpkg-shlibdeps and file for cpack.
+    # The package check: groff for the manual pages, dpkg-shlibdeps and file for cpack, lintian
+    # for the package.
     command -v groff >/dev/null 2>&1 || need+=(groff-base)
     command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
+    command -v lintian >/dev/null 2>&1 || need+=(lintian)
     command -v file >/dev/null 2>&1 || need+=(file)
     command -v clang++ >/dev/null 2>&1 || need+=(clang libclang-rt-dev)
     command -v clang-format >/dev/null 2>&1 || need+=(clang-format)

@@ -136,7 +136,7 @@ TEST_F(Startup, NoArgumentsKeepTheDefaults)
     EXPECT_EQ(backspace_char, 0x7F);
     EXPECT_FALSE(log_is_open());
     EXPECT_EQ(plat::fake_console_output(),
-              "KIVET32 Version 3.47, Build: Oct 21 2002, Press <End> key to exit.\n");
+              "KIVET32 Version " KIVET_VERSION ", Build: Oct 21 2002, Press <End> key to exit.\n");
 }
 
 TEST_F(Startup, OptionsAreTakenInTheirOrder)
@@ -149,7 +149,7 @@ TEST_F(Startup, OptionsAreTakenInTheirOrder)
     EXPECT_STREQ(port_name, "pts/3");
     EXPECT_EQ(baud_rate, 9600);
     EXPECT_TRUE(log_is_open());
-    EXPECT_EQ(plat::fake_console_output(), "PASEL32 Version 3.47, Build: Oct 21 2002\n"
+    EXPECT_EQ(plat::fake_console_output(), "PASEL32 Version " KIVET_VERSION ", Build: Oct 21 2002\n"
                                            "Log file: \"a.log\", Press <End> key to exit.\n");
     EXPECT_EQ(read_file("a.log"), "");
 }
@@ -179,7 +179,9 @@ TEST_F(Startup, HelpAndPortListPrintAfterTheBannerAndEndWithZero)
         plat::fake_console_clear_output();
         EXPECT_EQ(parse({"kivet.exe", h}), 0) << h;
         std::string out = plat::fake_console_output();
-        EXPECT_EQ(out.rfind("KIVET32 Version 3.47, Build: Oct 21 2002\nKIVET32 [/?] [/HELP]", 0),
+        EXPECT_EQ(out.rfind("KIVET32 Version " KIVET_VERSION
+                            ", Build: Oct 21 2002\nKIVET32 [/?] [/HELP]",
+                            0),
                   0u)
             << h;
         EXPECT_NE(out.find("Hot keys:\n      <F1>  : Show system status and hot keys\n"),
@@ -189,9 +191,11 @@ TEST_F(Startup, HelpAndPortListPrintAfterTheBannerAndEndWithZero)
     for (const char* list : {"/LIST", "/list", "--list"}) {
         plat::fake_console_clear_output();
         EXPECT_EQ(parse({"pasel32", list}), 0) << list;
-        EXPECT_EQ(plat::fake_console_output().rfind(
-                      "PASEL32 Version 3.47, Build: Oct 21 2002\nSerial ports present:\n  ", 0),
-                  0u)
+        EXPECT_EQ(
+            plat::fake_console_output().rfind("PASEL32 Version " KIVET_VERSION
+                                              ", Build: Oct 21 2002\nSerial ports present:\n  ",
+                                              0),
+            0u)
             << list;
     }
 }

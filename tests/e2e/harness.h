@@ -99,7 +99,7 @@ inline constexpr std::string_view KEY_ENTER = "\r";
 inline constexpr std::string_view KEY_CTRL_C = "\x03";
 
 // Texts the program prints, exactly.
-inline constexpr std::string_view VERSION_TEXT = " Version 3.47, Build: Oct 21 2002";
+inline constexpr std::string_view VERSION_TEXT = " Version " KIVET_VERSION ", Build: Oct 21 2002";
 inline constexpr std::string_view USAGE_TEXT =
     "[/?] [/HELP] [/KIVET] [/PASEL] [/TIMESTAMP] [<com> [[<baud> [<file>]]]\n"
     "Options:\n"
