@@ -133,16 +133,6 @@ int send_data(NetSocket s, const uint8_t* buf, uint32_t n, uint32_t deadline)
     }
 }
 
-uint32_t write_budget_ms(uint32_t n)
-{
-    const int32_t baud = net_baud.load();
-    const uint64_t rate = baud > 0 ? static_cast<uint64_t>(baud) : 1;
-    const uint64_t line_ms =
-        (static_cast<uint64_t>(n) * SERIAL_BITS_PER_BYTE * 1000 + rate - 1) / rate;
-    const uint64_t ms = line_ms * SERIAL_WRITE_MARGIN + SERIAL_WRITE_SLACK_MS;
-    return ms < UINT32_MAX / 2 ? static_cast<uint32_t>(ms) : UINT32_MAX / 2;
-}
-
 // Reads what the socket holds now into buf (room bytes) through the telnet engine: the count of
 // device bytes, or -err; marks the end of the connection when the server closed it.
 int receive_now(NetSocket s, uint8_t* buf, uint32_t room)
@@ -376,7 +366,8 @@ int net_write(const uint8_t* buf, uint32_t n)
     if (s == NET_NO_SOCKET) {
         return -NET_FAIL_NOT_OPEN;  // lost, not yet back
     }
-    const uint32_t deadline = tick_ms() + (stalled.load() ? 0 : write_budget_ms(n));
+    const uint32_t deadline =
+        tick_ms() + (stalled.load() ? 0 : serial_write_budget_ms(net_baud.load(), n));
     const int r = send_data(s, buf, n, deadline);
     if (r < 0) {
         return r;

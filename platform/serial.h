@@ -23,6 +23,17 @@ constexpr uint32_t SERIAL_WRITE_SLACK_MS = 1000;
 constexpr uint32_t SERIAL_WRITE_MARGIN = 2;
 constexpr uint32_t SERIAL_BITS_PER_BYTE = 10;
 
+// Milliseconds a write of n bytes may take at baud (a rate of 0 counts as 1): twice their time
+// on the line, plus SERIAL_WRITE_SLACK_MS.
+inline uint32_t serial_write_budget_ms(int32_t baud, uint32_t n)
+{
+    const uint64_t rate = baud > 0 ? static_cast<uint64_t>(baud) : 1;
+    const uint64_t line_ms =
+        (static_cast<uint64_t>(n) * SERIAL_BITS_PER_BYTE * 1000 + rate - 1) / rate;
+    const uint64_t ms = line_ms * SERIAL_WRITE_MARGIN + SERIAL_WRITE_SLACK_MS;
+    return ms < UINT32_MAX / 2 ? static_cast<uint32_t>(ms) : UINT32_MAX / 2;
+}
+
 // True for COMn, n >= 1, in any case: the n-th serial port.
 inline bool serial_is_com_name(const char* name)
 {

@@ -130,17 +130,6 @@ int modem_lines(unsigned long request)
     return ioctl(port_fd.load(), request, &bits) == 0 ? 0 : -errno;
 }
 
-// Milliseconds a write of n bytes may take: twice their time on the line, plus a second.
-uint32_t write_budget_ms(uint32_t n)
-{
-    const int32_t baud = port_baud.load();
-    const uint64_t rate = baud > 0 ? static_cast<uint64_t>(baud) : 1;
-    const uint64_t line_ms =
-        (static_cast<uint64_t>(n) * SERIAL_BITS_PER_BYTE * 1000 + rate - 1) / rate;
-    const uint64_t ms = line_ms * SERIAL_WRITE_MARGIN + SERIAL_WRITE_SLACK_MS;
-    return ms < UINT32_MAX / 2 ? static_cast<uint32_t>(ms) : UINT32_MAX / 2;
-}
-
 }  // namespace
 
 int serial_is_directory(const char* name)
@@ -426,7 +415,8 @@ int serial_write(const uint8_t* buf, uint32_t n)
         return -EIO;  // lost, not yet back
     }
     // A stalled line gets no time: what the driver cannot take now is not waited for.
-    const uint32_t deadline = tick_ms() + (stalled.load() ? 0 : write_budget_ms(n));
+    const uint32_t deadline =
+        tick_ms() + (stalled.load() ? 0 : serial_write_budget_ms(port_baud.load(), n));
     uint32_t done = 0;
     const int r = write_until(fd, buf, n, deadline, &done);
     if (r < 0) {
