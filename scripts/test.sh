@@ -87,23 +87,8 @@ for p in "${presets[@]}"; do
 done
 
 if [ "$mode" != quick ]; then
-    echo "=== fuzz: build"
-    cmake --preset fuzz >/dev/null
-    cmake --build --preset fuzz -j "$jobs"
-    for target in build-fuzz/*_fuzz; do
-        echo "=== fuzz: $(basename "$target"), ${FUZZ_SECONDS:-10} s"
-        corpus="$(mktemp -d)"
-        # A target's seeds, when it has any: tests/fuzz/corpus/<name without _fuzz>/.
-        seeds="tests/fuzz/corpus/$(basename "$target" _fuzz)"
-        [ -d "$seeds" ] || seeds=
-        if ! "$target" -max_total_time="${FUZZ_SECONDS:-10}" -timeout=10 "$corpus" ${seeds:+"$seeds"} \
-            >"$corpus.log" 2>&1; then
-            cat "$corpus.log"
-            exit 1
-        fi
-        tail -n 1 "$corpus.log"
-        rm -rf "$corpus" "$corpus.log"
-    done
+    # Each target from its seeds and dictionary, what earlier runs found kept in build-fuzz/.
+    bash scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
     echo "=== format"
     git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
     echo "format: clean"
