@@ -31,26 +31,27 @@ for target in build-fuzz/*_fuzz; do
     cp -r "$work/." "$run/corpus/"
     [ -d "$seeds" ] && cp -r "$seeds/." "$run/corpus/"
     echo "=== fuzz: $name, $seconds s, $(find "$run/corpus" -type f | wc -l) inputs to start"
-    crashes_before="$(find build-fuzz/crashes -name "$name-*" | wc -l)"
+    touch "$run/start"
     args=()
     [ -f "$dict" ] && args+=("-dict=$dict")
     status=0
     "$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 "${args[@]}" \
         -artifact_prefix="build-fuzz/crashes/$name-" "$run/corpus" >"$run/log" 2>&1 || status=$?
-    crashes=$(($(find build-fuzz/crashes -name "$name-*" | wc -l) - crashes_before))
+    crashes="$(find build-fuzz/crashes -name "$name-*" -newer "$run/start" | wc -l)"
     if [ "$status" -ne 0 ]; then
         tail -n 60 "$run/log"
         failed=1
         [ "$crashes" -gt 0 ] || crashes=1  # a fault that left no input (a leak at exit, a signal)
     fi
     # The last status line: "#N DONE cov: C ft: F corp: ..." (or the last "pulse"/"NEW" one).
-    last="$(grep -E '^#[0-9]+' "$run/log" | tail -n 1)"
+    last="$(grep -E '^#[0-9]+' "$run/log" | tail -n 1 || true)"
     execs="$(grep -oE '^stat::number_of_executed_units: *[0-9]+' "$run/log" | grep -oE '[0-9]+$' ||
         echo "${last%%[^#0-9]*}" | tr -d '#')"
     cov="$(echo "$last" | grep -oE 'cov: [0-9]+' | grep -oE '[0-9]+' || echo '?')"
     ft="$(echo "$last" | grep -oE 'ft: [0-9]+' | grep -oE '[0-9]+' || echo '?')"
     # Only what adds coverage goes back: the merge keeps the work corpus small.
-    "$target" -merge=1 -timeout=10 "$work" "$run/corpus" >"$run/merge.log" 2>&1 || {
+    "$target" -merge=1 -timeout=10 -artifact_prefix="build-fuzz/crashes/$name-" \
+        "$work" "$run/corpus" >"$run/merge.log" 2>&1 || {
         tail -n 20 "$run/merge.log"
         failed=1
     }
