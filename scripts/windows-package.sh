@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes the Windows packages (cpack in build-windows/: the ZIP and the installer) and checks them:
-# the ZIP's files, the programs' imports (no MinGW runtime DLLs), the text files' line ends; then,
-# under Wine in a prefix of its own (build-windows/wine-package), two silent installs, each
-# followed by a silent uninstall that must leave nothing behind: one with the defaults (Program
-# Files, PATH left alone), one in another folder with the folder added to PATH.
+# the ZIP's files, the programs' imports (no MinGW runtime DLLs), the text files' line
+# ends; then, under Wine in a prefix of its own (build-windows/wine-package), two silent
+# installs, each followed by a silent uninstall that must leave nothing behind: one with the
+# defaults (Program Files, PATH left alone), one in another folder with the folder added to PATH.
+# After each install the Start-menu console's folder and command are read and the command run.
 #   bash scripts/windows-package.sh     after the Windows build (scripts/test.sh runs it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -81,8 +82,16 @@ installed() {
     out=$(win "$1\\pasel32.exe" /?)
     [[ $out == "PASEL32 "* ]] || fail "$1\\pasel32.exe /? does not run as PASEL32: $out"
     [ -f "$lnk" ] || fail "no Start-menu entry kivet32.lnk"
-    strings -el "$lnk" | grep -qFx '/K kivet32.exe /?' || fail "kivet32.lnk does not run cmd /K"
-    strings -el "$lnk" | grep -qFx "$1" || fail "kivet32.lnk does not start in $1"
+    # The console: in the user's Documents, the folder first on its PATH; its command, run there
+    # from a batch file (Wine's command line would escape its quotes), shows the usage. (strings
+    # shows a string's length before it when that is a printable character: no whole matches.)
+    console="set \"PATH=$1;%PATH%\" & kivet32.exe /?"
+    strings -el "$lnk" | grep -qF -- "/K $console" || fail "kivet32.lnk does not run cmd /K $console"
+    strings -el "$lnk" | grep -qF '%USERPROFILE%\Documents' ||
+        fail "kivet32.lnk does not start in the user's Documents"
+    printf '@cd /d "%%USERPROFILE%%\\Documents" && %s\r\n' "$console" >"$work/console.cmd"
+    out=$(win cmd /c "Z:${work//\//\\}\\console.cmd") || true
+    [[ $out == "KIVET32 "*"Options:"* ]] || fail "the console's command shows no usage: $out"
     win reg query "$uninst_key" /v UninstallString | grep -qF "\"$1\\Uninstall.exe\"" ||
         fail "no entry in Apps that uninstalls $1"
 }
