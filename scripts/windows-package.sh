@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the Windows packages (cpack in build-windows/: the ZIP and the installer) and checks them:
-# the ZIP's files, the programs' imports (no MinGW runtime DLLs), the text files' line
-# ends; then, under Wine in a prefix of its own (build-windows/wine-package), two silent
+# the ZIP's files, the programs' imports (no MinGW runtime DLLs) and manifest, the text files'
+# line ends; then, under Wine in a prefix of its own (build-windows/wine-package), two silent
 # installs, each followed by a silent uninstall that must leave nothing behind: one with the
 # defaults (Program Files, PATH left alone), one in another folder with the folder added to PATH.
 # After each install the Start-menu console's folder and command are read and the command run.
@@ -45,12 +45,14 @@ cmp -s "$work/$top/kivet32.exe" "$work/$top/pasel32.exe" || fail "pasel32.exe is
 if x86_64-w64-mingw32-objdump -p "$work/$top/kivet32.exe" | grep 'DLL Name: lib'; then
     fail "kivet32.exe needs the MinGW runtime DLLs above: it is not linked statically"
 fi
+grep -qF '<ws2:longPathAware>true</ws2:longPathAware>' "$work/$top/kivet32.exe" ||
+    fail "kivet32.exe carries no manifest that makes it long-path aware"
 for f in README.txt LICENSE.txt; do
     if grep -qv $'\r$' "$work/$top/$f"; then
         fail "$f has lines without CRLF: Notepad shows them as one"
     fi
 done
-echo "zip: $(basename "$zip"), ${files[*]}; static; CRLF text"
+echo "zip: $(basename "$zip"), ${files[*]}; static; long-path aware; CRLF text"
 
 echo "=== windows packages: install and uninstall under Wine"
 prefix="$PWD/$build/wine-package"

@@ -1,13 +1,19 @@
-// platform/win32/file_ops.cpp: CreateFileA with the access, sharing and disposition of each
+// platform/win32/file_ops.cpp: CreateFileW with the access, sharing and disposition of each
 // FileOpen; read, write (all bytes), size and close; names the device gives are opened as disk
 // files only, never on another machine or through a device path, and below the served root
 // when one is set. Sharing is the system's own, so two openers in this process or in another
 // one are refused as the access modes say (error 32). A handle goes out as an int: kernel
-// handles are 32-bit values on 64-bit Windows too.
+// handles are 32-bit values on 64-bit Windows too. Names go to the system's wide calls, made
+// wide as its narrow calls make them; a full path of MAX_PATH characters or more goes in its
+// long form ("\\?\C:\...", "\\?\UNC\server\share\..."), which the system takes up to 32767
+// characters, so that a long name opens as it does on Linux.
 #include <windows.h>
+#include <winternl.h>
 
-#include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -28,56 +34,144 @@ HANDLE handle_of(int fd)
     return LongToHandle(fd);
 }
 
-char serve_root[MAX_PATH];  // full path of the directory device names are confined to, with a
-                            // '\' at its end; empty for none
+// Room for the longest path the system takes, its terminating zero included.
+constexpr DWORD WIDE_PATH_MAX = 32768;
 
-// The served root as the system resolves it (GetFinalPathNameByHandleA: "\\?\" first, links
+std::wstring serve_root;  // full path of the directory device names are confined to, with a '\'
+                          // at its end; empty for none
+
+// The served root as the system resolves it (GetFinalPathNameByHandleW: "\\?\" first, links
 // followed), without a '\' at its end; and the root held open, without delete sharing, so that
 // it is not renamed or replaced while the program runs.
-constexpr DWORD FINAL_MAX = 1024;
-char serve_final[FINAL_MAX];
+std::wstring serve_final;
 HANDLE serve_root_handle = INVALID_HANDLE_VALUE;
 
 // Every open of a name the device gave: a pipe it leads to learns who we are, nothing more.
 constexpr DWORD DEVICE_NAME_FLAGS = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-bool is_sep(char c)
+template <typename C> bool is_sep(C c)
 {
     return c == '\\' || c == '/';
 }
 
 // Two separators first: "\\server\share", "\\?\", "\\.\" and their "//" and mixed forms. Such a
 // name reaches another machine (with the user's credentials), a pipe or a device, not a file.
-bool two_seps(const char* path)
+template <typename C> bool two_seps(const C* path)
 {
     return is_sep(path[0]) && is_sep(path[1]);
 }
 
+// A name as the system's narrow calls take it: in the ANSI code page, or the OEM one where the
+// program's file calls were set to it.
+std::wstring wide(const char* name)
+{
+    const UINT cp = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+    const int n = MultiByteToWideChar(cp, 0, name, -1, nullptr, 0);
+    if (n <= 0) {
+        return std::wstring();
+    }
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    (void)MultiByteToWideChar(cp, 0, name, -1, w.data(), n);
+    w.resize(static_cast<size_t>(n) - 1);
+    return w;
+}
+
+// *full = the full path of name (GetFullPathNameW): from the current directory, '/' made '\',
+// "." and ".." taken out, a device name (COM1, NUL) made the device's path. Returns 0 or -err,
+// 206 for a path longer than the system takes.
+int full_path(const std::wstring& name, std::wstring* full)
+{
+    full->assign(WIDE_PATH_MAX, L'\0');
+    const DWORD n = GetFullPathNameW(name.c_str(), WIDE_PATH_MAX, full->data(), nullptr);
+    if (n == 0) {
+        return last_error();
+    }
+    if (n >= WIDE_PATH_MAX) {
+        return -static_cast<int>(ERROR_FILENAME_EXCED_RANGE);
+    }
+    full->resize(n);
+    return 0;
+}
+
+// A full path as the system's calls are given it: as it is while it is shorter than MAX_PATH,
+// else in its long form ("C:\..." as "\\?\C:\...", "\\server\share\..." as
+// "\\?\UNC\server\share\..."). The system takes the long form as it stands, so it is made of a
+// full path only (GetFullPathNameW's: no "." or "..", only '\'); a device path ("\\.\", "\\?\")
+// is already as the system takes it.
+std::wstring system_name(const std::wstring& full)
+{
+    if (full.size() < MAX_PATH) {
+        return full;
+    }
+    if (two_seps(full.c_str())) {
+        const bool device =
+            full.size() >= 4 && (full[2] == L'?' || full[2] == L'.') && full[3] == L'\\';
+        return device ? full : L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return L"\\\\?\\" + full;
+}
+
 // A directory opened to look at, not to read: links are not followed where the system can
 // help it.
-HANDLE open_dir(const char* path, DWORD share)
+HANDLE open_dir(const std::wstring& full, DWORD share)
 {
-    return CreateFileA(path, FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | DEVICE_NAME_FLAGS, nullptr);
+    return CreateFileW(system_name(full).c_str(), FILE_READ_ATTRIBUTES, share, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | DEVICE_NAME_FLAGS, nullptr);
+}
+
+// *name = the system's own name of what h is open on, as Wine gives it ("\??\Z:\..."), made
+// the form GetFinalPathNameByHandleW gives ("\\?\Z:\..."); false for any other form (Windows
+// names the device, "\Device\HarddiskVolume3\...").
+bool object_name(HANDLE h, std::wstring* name)
+{
+    constexpr ULONG bytes = sizeof(OBJECT_NAME_INFORMATION) + WIDE_PATH_MAX * sizeof(WCHAR);
+    std::vector<ULONGLONG> buf(bytes / sizeof(ULONGLONG) + 1);  // aligned for the structure
+    ULONG got = 0;
+    if (NtQueryObject(h, ObjectNameInformation, buf.data(), bytes, &got) < 0) {
+        return false;
+    }
+    const auto* info = reinterpret_cast<const OBJECT_NAME_INFORMATION*>(buf.data());
+    const std::wstring_view nt(info->Name.Buffer, info->Name.Length / sizeof(WCHAR));
+    if (nt.substr(0, 4) != L"\\??\\") {
+        return false;
+    }
+    *name = L"\\\\?\\";
+    *name += nt.substr(4);
+    return true;
+}
+
+// *final = what h is open on, as the system resolves it (GetFinalPathNameByHandleW); false when
+// the system cannot say. Wine answers a path of MAX_PATH characters or more with
+// ERROR_MORE_DATA whatever the room given; there its own name for the handle, which it makes
+// the final path of a shorter one of, is taken instead.
+bool final_path(HANDLE h, std::wstring* final)
+{
+    final->assign(WIDE_PATH_MAX, L'\0');
+    const DWORD n =
+        GetFinalPathNameByHandleW(h, final->data(), WIDE_PATH_MAX, FILE_NAME_NORMALIZED);
+    if (n > 0 && n < WIDE_PATH_MAX) {
+        final->resize(n);
+        return true;
+    }
+    return n == 0 && GetLastError() == ERROR_MORE_DATA && object_name(h, final);
 }
 
 // True when what h is open on, as the system resolves it, lies in the served root (or, with
 // root_too, is the root itself).
 bool final_in_root(HANDLE h, bool root_too)
 {
-    char final[FINAL_MAX];
-    const DWORD n = GetFinalPathNameByHandleA(h, final, FINAL_MAX, FILE_NAME_NORMALIZED);
-    if (n == 0 || n >= FINAL_MAX) {
+    std::wstring final;
+    if (!final_path(h, &final)) {
         return false;
     }
-    const size_t root_len = std::strlen(serve_final);
-    if (_strnicmp(final, serve_final, root_len) != 0) {
+    const size_t root_len = serve_final.size();
+    if (final.size() < root_len || _wcsnicmp(final.c_str(), serve_final.c_str(), root_len) != 0) {
         return false;
     }
-    return final[root_len] == '\\' || (root_too && final[root_len] == '\0');
+    return final.size() == root_len ? root_too : final[root_len] == L'\\';
 }
 
-int open_with(const char* name, FileOpen how, DWORD flags)
+int open_with(const std::wstring& name, FileOpen how, DWORD flags)
 {
     DWORD access = 0;
     DWORD share = 0;
@@ -114,7 +208,7 @@ int open_with(const char* name, FileOpen how, DWORD flags)
         break;
     }
     // A directory cannot be opened this way: it fails with error 5.
-    HANDLE h = CreateFileA(name, access, share, nullptr, disposition, flags, nullptr);
+    HANDLE h = CreateFileW(name.c_str(), access, share, nullptr, disposition, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return last_error();
     }
@@ -130,23 +224,18 @@ int open_with(const char* name, FileOpen how, DWORD flags)
 // resolves it; *dir is then that directory held open (without delete sharing, so that it
 // stays where it is until the file is open), or INVALID_HANDLE_VALUE for the root itself.
 // Returns 0, or -ERROR_PATH_NOT_FOUND as for a directory on the way that is not there.
-int hold_parent_in_root(const char* full, HANDLE* dir)
+int hold_parent_in_root(const std::wstring& full, HANDLE* dir)
 {
     *dir = INVALID_HANDLE_VALUE;
-    const size_t root_len = std::strlen(serve_root);
-    const char* last = std::strrchr(full, '\\');
-    const size_t n = static_cast<size_t>(last - full);
-    if (n + 1 <= root_len) {
+    const size_t n = full.rfind(L'\\');
+    if (n == std::wstring::npos || n + 1 <= serve_root.size()) {
         return 0;  // the root's own file: the root is held open already
     }
-    char parent[MAX_PATH];
-    std::memcpy(parent, full, n);
-    parent[n] = '\0';
+    const std::wstring parent = full.substr(0, n);
     // A device's name (COM1, NUL) as a directory on the way is turned into the device's own
     // path: not opened, since the open alone acts on a device.
-    char again[MAX_PATH];
-    const DWORD m = GetFullPathNameA(parent, MAX_PATH, again, nullptr);
-    if (m == 0 || m >= MAX_PATH || std::strcmp(again, parent) != 0) {
+    std::wstring again;
+    if (full_path(parent, &again) != 0 || again != parent) {
         return -static_cast<int>(ERROR_PATH_NOT_FOUND);
     }
     const HANDLE h = open_dir(parent, FILE_SHARE_READ | FILE_SHARE_WRITE);
@@ -166,59 +255,58 @@ int hold_parent_in_root(const char* full, HANDLE* dir)
 
 }  // namespace
 
+// A name that is long only as a full path (a name in a deep current directory) is opened by its
+// long form; any other as it is given, so that CON, NUL, CONOUT$ and COM3 keep their meaning.
 int file_open(const char* name, FileOpen how)
 {
-    return open_with(name, how, FILE_ATTRIBUTE_NORMAL);
+    const std::wstring given = wide(name);
+    std::wstring full;
+    const bool long_name = full_path(given, &full) == 0 && full.size() >= MAX_PATH;
+    return open_with(long_name ? system_name(full) : given, how, FILE_ATTRIBUTE_NORMAL);
 }
 
 int file_serve_root(const char* dir)
 {
-    char full[MAX_PATH];
-    const DWORD n = GetFullPathNameA(dir, MAX_PATH - 1, full, nullptr);
-    if (n == 0) {
-        return last_error();
+    std::wstring full;
+    const int r = full_path(wide(dir), &full);
+    if (r < 0) {
+        return r;
     }
-    if (n >= MAX_PATH - 1) {
-        return -static_cast<int>(ERROR_FILENAME_EXCED_RANGE);
-    }
-    const DWORD a = GetFileAttributesA(full);
+    const DWORD a = GetFileAttributesW(system_name(full).c_str());
     if (a == INVALID_FILE_ATTRIBUTES) {
         return last_error();
     }
     if ((a & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return -static_cast<int>(ERROR_DIRECTORY);
     }
-    const size_t len = std::strlen(full);
-    if (full[len - 1] != '\\') {
-        full[len] = '\\';
-        full[len + 1] = '\0';
+    if (full.back() != L'\\') {
+        full += L'\\';
     }
     const HANDLE h = open_dir(full, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (h == INVALID_HANDLE_VALUE) {
         return last_error();
     }
-    char final[FINAL_MAX];
-    const DWORD f = GetFinalPathNameByHandleA(h, final, FINAL_MAX, FILE_NAME_NORMALIZED);
-    if (f == 0 || f >= FINAL_MAX) {
-        const int err = f == 0 ? last_error() : -static_cast<int>(ERROR_FILENAME_EXCED_RANGE);
+    std::wstring final;
+    if (!final_path(h, &final)) {
+        const int err = last_error();
         CloseHandle(h);
         return err;
     }
-    if (final[f - 1] == '\\') {
-        final[f - 1] = '\0';  // a drive's root
+    if (final.back() == L'\\') {
+        final.pop_back();  // a drive's root
     }
     if (serve_root_handle != INVALID_HANDLE_VALUE) {
         CloseHandle(serve_root_handle);
     }
     serve_root_handle = h;
-    std::memcpy(serve_final, final, sizeof serve_final);
-    std::memcpy(serve_root, full, sizeof serve_root);
+    serve_final = final;
+    serve_root = full;
     return 0;
 }
 
-// With a root, names are confined to it in three steps: the name as text (GetFullPathNameA)
+// With a root, names are confined to it in three steps: the name as text (GetFullPathNameW)
 // must lie below it; the directory that holds the file, opened and resolved by the system
-// (GetFinalPathNameByHandleA), must lie in it, so that a junction or link on the way that leads
+// (GetFinalPathNameByHandleW), must lie in it, so that a junction or link on the way that leads
 // out is refused before anything is created or emptied there; and the file as opened, resolved
 // the same way, must lie in it too, which also catches a link put in place meanwhile. Links are
 // compared by where they lead rather than looked for component by component with
@@ -231,40 +319,38 @@ int file_serve_open(const char* name, FileOpen how)
     if (two_seps(name)) {
         return -static_cast<int>(ERROR_ACCESS_DENIED);
     }
-    char path[MAX_PATH];
-    if (std::snprintf(path, sizeof path, "%s%s", serve_root, name) >=
-        static_cast<int>(sizeof path)) {
-        return -static_cast<int>(ERROR_FILENAME_EXCED_RANGE);
-    }
     // The name as the system will resolve it: ".." taken out, a device name (COM1, NUL, CON)
     // turned into the device's. Neither a device nor anything outside the root is a file of
     // the device's to open; an absolute name is outside the root too.
-    char full[MAX_PATH];
-    const DWORD n = GetFullPathNameA(path, MAX_PATH, full, nullptr);
-    if (n == 0 || n >= MAX_PATH) {
-        return -static_cast<int>(ERROR_FILE_NOT_FOUND);
+    std::wstring full;
+    const int r = full_path(serve_root + wide(name), &full);
+    if (r < 0) {
+        return r == -static_cast<int>(ERROR_FILENAME_EXCED_RANGE)
+                   ? r
+                   : -static_cast<int>(ERROR_FILE_NOT_FOUND);
     }
-    const size_t root_len = std::strlen(serve_root);
+    const size_t root_len = serve_root.size();
     // A device path ("\\.\", "\\?\"), or without a root another machine's name: refused alike.
     // Below a root the user gave on another machine, its files are the root's own.
-    if (two_seps(full) && (root_len == 0 || full[2] == '.' || full[2] == '?')) {
+    if (two_seps(full.c_str()) && (root_len == 0 || full[2] == L'.' || full[2] == L'?')) {
         return -static_cast<int>(ERROR_ACCESS_DENIED);
     }
-    const bool relative = name[0] != '\\' && name[0] != '/' && (name[0] == '\0' || name[1] != ':');
-    if (root_len > 0 && (!relative || _strnicmp(full, serve_root, root_len) != 0)) {
+    const bool relative = !is_sep(name[0]) && (name[0] == '\0' || name[1] != ':');
+    if (root_len > 0 && (!relative || _wcsnicmp(full.c_str(), serve_root.c_str(), root_len) != 0)) {
         return -static_cast<int>(ERROR_FILE_NOT_FOUND);
     }
     HANDLE parent = INVALID_HANDLE_VALUE;
     if (root_len > 0) {
-        const int r = hold_parent_in_root(full, &parent);
-        if (r < 0) {
-            return r;
+        const int held = hold_parent_in_root(full, &parent);
+        if (held < 0) {
+            return held;
         }
     }
     // Looked at before the open: a directory is refused, and with a root a link (a reparse
     // point, a link to a directory too) is not followed, since it may lead out of the root.
+    const std::wstring sys = system_name(full);
     int refused = 0;
-    const DWORD a = GetFileAttributesA(full);
+    const DWORD a = GetFileAttributesW(sys.c_str());
     if (a != INVALID_FILE_ATTRIBUTES) {
         if ((a & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && root_len > 0) {
             refused = -static_cast<int>(ERROR_FILE_NOT_FOUND);
@@ -276,7 +362,7 @@ int file_serve_open(const char* name, FileOpen how)
     }
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | DEVICE_NAME_FLAGS |
                         (root_len > 0 ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    int fd = refused != 0 ? refused : open_with(full, how, flags);
+    int fd = refused != 0 ? refused : open_with(sys, how, flags);
     if (fd >= 0 && GetFileType(handle_of(fd)) != FILE_TYPE_DISK) {
         CloseHandle(handle_of(fd));  // a pipe or a device after all
         fd = -static_cast<int>(ERROR_ACCESS_DENIED);

@@ -1,6 +1,7 @@
 // tests/e2e/fileservice_test.cpp: the KIVET host file service as a device uses it over the
 // line: files read and written byte-exact, the progress line of a read, the refusals, the
 // keyboard held back while a file is open, and commands mixed into the device's text.
+#include <filesystem>
 #include <random>
 #include <regex>
 
@@ -137,6 +138,34 @@ TEST(FileService, DeviceWritesFilesThatLandByteExact)
     EXPECT_EQ(client.close(b.handle).status, INVALID_HANDLE_STATUS);
     EXPECT_EQ(read_file(h.file("a.txt")), "to a");
     EXPECT_EQ(read_file(h.file("b.txt")), "to b");
+}
+
+// Full paths longer than 260 characters (MAX_PATH on Windows): a served root, a file the
+// device writes and reads below it, and the log.
+TEST(FileService, NamesLongerThan260CharactersAreServedAndLogged)
+{
+    Host h;
+    const std::string root = std::string(120, 'r') + "/" + std::string(120, 's');
+    const std::string log = std::string(124, 'l') + "/" + std::string(121, 'g') + ".log";
+    const std::string dir(100, 'd');
+    ASSERT_TRUE(std::filesystem::create_directories(h.file(root + "/" + dir)));
+    ASSERT_TRUE(std::filesystem::create_directory(h.file(log.substr(0, 124))));
+    ASSERT_TRUE(h.start(KIVET_BIN, {"/ROOT:" + root, h.port_name(), "57600", log}));
+    KivetClient client(h.device());
+
+    const std::string name = dir + "\\" + std::string(100, 'f') + ".txt";
+    KivetReply r = client.store_file(name, devsim::to_bytes("long way down"));
+    ASSERT_TRUE(r.ok()) << "status " << r.status;
+    EXPECT_EQ(read_file(h.file(root + "/" + dir + "/" + std::string(100, 'f') + ".txt")),
+              "long way down");
+    r = client.fetch_file(name);
+    ASSERT_TRUE(r.ok()) << "status " << r.status;
+    EXPECT_EQ(devsim::to_string(r.data), "long way down");
+    EXPECT_TRUE(h.device().write("<logged>"));
+    EXPECT_TRUE(h.screen_until("<logged>"));
+    h.keys(KEY_END);
+    EXPECT_EQ(h.wait_exit(), 0);
+    EXPECT_NE(read_file(h.file(log)).find("<logged>"), std::string::npos);
 }
 
 TEST(FileService, OpenFileHoldsBackKeysAndModeSwitch)
