@@ -253,7 +253,35 @@ int hold_parent_in_root(const std::wstring& full, HANDLE* dir)
     return 0;
 }
 
+// A name that leads out of the served root opens nothing, and the device hears what Linux tells
+// it, where the name is looked up below the root and what is not there is missing: a file (2)
+// for a name without a folder part ("x", "..", "/x", "C:x"), a path (3) for one whose folder
+// part leads out with it ("/etc/x", "C:/x", "../x").
+int outside_root(const char* name)
+{
+    for (const char* p = name + 1; *p != '\0'; ++p) {
+        if (is_sep(*p)) {
+            return -static_cast<int>(ERROR_PATH_NOT_FOUND);
+        }
+    }
+    return -static_cast<int>(ERROR_FILE_NOT_FOUND);
+}
+
 }  // namespace
+
+namespace win32
+{
+// For the tests: the root let go (the names are the device's as given again).
+void file_serve_unconfined()
+{
+    if (serve_root_handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(serve_root_handle);
+        serve_root_handle = INVALID_HANDLE_VALUE;
+    }
+    serve_root.clear();
+    serve_final.clear();
+}
+}  // namespace win32
 
 // A name that is long only as a full path (a name in a deep current directory) is opened by its
 // long form; any other as it is given, so that CON, NUL, CONOUT$ and COM3 keep their meaning.
@@ -335,9 +363,16 @@ int file_serve_open(const char* name, FileOpen how)
     if (two_seps(full.c_str()) && (root_len == 0 || full[2] == L'.' || full[2] == L'?')) {
         return -static_cast<int>(ERROR_ACCESS_DENIED);
     }
-    const bool relative = !is_sep(name[0]) && (name[0] == '\0' || name[1] != ':');
-    if (root_len > 0 && (!relative || _wcsnicmp(full.c_str(), serve_root.c_str(), root_len) != 0)) {
-        return -static_cast<int>(ERROR_FILE_NOT_FOUND);
+    if (root_len > 0) {
+        const bool relative = !is_sep(name[0]) && (name[0] == '\0' || name[1] != ':');
+        // The root itself, named as "." or "sub/..": a directory, as every other one.
+        if (relative && full.size() + 1 == root_len &&
+            _wcsnicmp(full.c_str(), serve_root.c_str(), full.size()) == 0) {
+            return -static_cast<int>(how == FO_RW_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
+        }
+        if (!relative || _wcsnicmp(full.c_str(), serve_root.c_str(), root_len) != 0) {
+            return outside_root(name);
+        }
     }
     HANDLE parent = INVALID_HANDLE_VALUE;
     if (root_len > 0) {

@@ -274,7 +274,6 @@ TEST(Field, HundredOpensWithoutClosesAreServed)
 // With a served root, names that lead out of it are missing files; names in it are served.
 TEST(Field, RootConfinesTheDevicesNames)
 {
-    SKIP_ON_WINE("the jail as Linux has it: a symbolic link, and Linux's statuses for names out");
     Host h;
     ASSERT_EQ(mkdir(h.file("srv").c_str(), 0700), 0);
     ASSERT_TRUE(write_file(h.file("srv/in.txt"), "inside"));

@@ -8,10 +8,23 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/errors.h"
 #include "platform/files.h"
+
+namespace plat
+{
+#ifdef _WIN32
+namespace win32
+#else
+namespace posix
+#endif
+{
+void file_serve_unconfined();
+}
+}  // namespace plat
 
 namespace
 {
@@ -84,6 +97,33 @@ TEST_F(NativeFiles, FailedOpensGiveTheStatusesOfTheDevice)
     EXPECT_EQ(open_status("sub", plat::FO_READ_SHARED), 5u);
     EXPECT_EQ(open_status("f", plat::FO_RW_NEW), 80u);
     EXPECT_EQ(contents("f"), "0123456789");
+}
+
+// Names that lead out of a served root, as the file service hands them on (the device's '\'
+// made '/'): nothing out there is opened, and both systems answer the device alike.
+TEST_F(NativeFiles, NamesOutOfTheRootGiveTheSameStatusOnBothSystems)
+{
+    ASSERT_TRUE(fs::create_directory(dir_ / "srv"));
+    write("out.txt", "outside");
+    ASSERT_EQ(plat::file_serve_root(path("srv").c_str()), 0);
+    const std::pair<std::string, uint32_t> cases[] = {
+        {path("out.txt"), 3u}, {"/etc/x", 3u}, {"C:\\x", 3u},    {"../out.txt", 3u},
+        {"\\x", 2u},           {"..", 2u},     {"/new.txt", 2u}, {".", 5u},
+    };
+    for (const auto& [given, status] : cases) {
+        std::string name = given;
+        plat::device_name_to_path(name.data());
+        const int fd = plat::file_serve_open(name.c_str(), plat::FO_READ_SHARED);
+        EXPECT_EQ(fd < 0 ? plat::file_status(fd, name.c_str()) : 0u, status) << given;
+        if (fd >= 0) {
+            (void)plat::file_close(fd);
+        }
+    }
+#ifdef _WIN32
+    plat::win32::file_serve_unconfined();
+#else
+    plat::posix::file_serve_unconfined();
+#endif
 }
 
 TEST_F(NativeFiles, ReadersShareAndWritersHoldTheFileAlone)
