@@ -4,8 +4,8 @@
 # unit and end-to-end tests in a plain build (the end-to-end ones include the Windows build
 # under Wine), again under AddressSanitizer + UndefinedBehaviorSanitizer, and again under
 # ThreadSanitizer (clang, which also checks the lock annotations at compile time); then a short
-# run of each fuzz target (libFuzzer, ASan+UBSan), the format check, and the build, install and
-# package as a user makes them (scripts/package.sh).
+# run of each fuzz target (libFuzzer, ASan+UBSan), a short soak (bench/soak.sh), the format
+# check, and the build, install and package as a user makes them (scripts/package.sh).
 #   bash scripts/test.sh          all of it
 #   bash scripts/test.sh quick    the plain build only
 set -euo pipefail
@@ -89,6 +89,10 @@ done
 if [ "$mode" != quick ]; then
     # Each target from its seeds and dictionary, what earlier runs found kept in build-fuzz/.
     bash scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
+    # A short soak of the plain build's programs: transfers of both modes and directions over a
+    # spoiled link, each judged on both sides, with the host's memory and descriptors watched.
+    echo "=== soak"
+    bash bench/soak.sh --build build --transfers 60
     echo "=== format"
     git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
     echo "format: clean"

@@ -152,3 +152,31 @@ TEST(ImpairedLink, ByteModeSpoilsEveryByteIncludingText)
     EXPECT_TRUE(far.read_some(4096, 0).empty());
     EXPECT_EQ(line.outgoing_counts().units, int(traffic(3).size()));
 }
+
+// A script changes the spoiling between transfers; only spoilable frames are counted.
+TEST(ImpairedLink, NewSettingSpoilsFromThenOnAndCountsGoOn)
+{
+    auto [near, far] = make_memory_pair();
+    ImpairedLink line(near, {}, {}, 1);
+    ASSERT_TRUE(line.write(traffic(3)));
+    EXPECT_EQ(decode_all(far).frames, 3);
+    line.set({.drop = 1}, {}, 2);
+    ASSERT_TRUE(line.write(traffic(3)));
+    EXPECT_EQ(decode_all(far).frames, 0);
+    line.set({}, {}, 3);
+    ASSERT_TRUE(line.write(traffic(3)));
+    EXPECT_EQ(decode_all(far).frames, 3);
+    EXPECT_EQ(line.outgoing_counts().units, 3);
+    EXPECT_EQ(line.outgoing_counts().dropped, 3);
+}
+
+TEST(ImpairedLink, SoundSettingHoldsNoHalfFrame)
+{
+    auto [near, far] = make_memory_pair();
+    ImpairedLink line(near, {}, {}, 1);
+    const Bytes kivet_reply = {0x03, 0x00, 0xC0, 0x41, 0x42, 0x00, 0x00};  // a 0xC0 in the data
+    ASSERT_TRUE(line.write(kivet_reply));
+    EXPECT_EQ(far.read_some(64, 0), kivet_reply);
+    ASSERT_TRUE(far.write(kivet_reply));
+    EXPECT_EQ(line.read_some(64, 100), kivet_reply);
+}

@@ -11,6 +11,7 @@
 
 #include "tests/tools/device_dir.h"
 #include "tools/devsim/options.h"
+#include "tools/devsim/pasel_codec.h"
 #include "tools/devsim/script.h"
 
 using namespace devsim;
@@ -217,6 +218,39 @@ TEST_F(ScriptRun, ExpectHangupAsksTheWatch)
     EXPECT_EQ(script_run(parse_ok("expect-hangup 2000\n"), env), 0);
     ScriptEnv never{link_, dir_, DEV_KIVET, {}, report_};
     EXPECT_EQ(script_run(parse_ok("expect-hangup 10\n"), never), 1);
+}
+
+// A tried transfer that fails is reported and the script goes on; settle then tells a PASEL host
+// that the device gave up (an ERROR), and does nothing after a transfer that held.
+TEST_F(ScriptRun, TriedTransferGoesOnAndSettleTellsTheHost)
+{
+    EXPECT_EQ(run("mode pasel\ntry get a.bin wait=30\nsettle 30\nsettle\nlog after\n"), 0)
+        << report_.str();
+    EXPECT_NE(report_.str().find("line 2: get a.bin: failed: "), std::string::npos);
+    EXPECT_EQ(report_.str().find("FAILED"), std::string::npos) << report_.str();
+    EXPECT_NE(report_.str().find("line 4: settle: nothing failed"), std::string::npos);
+    EXPECT_NE(report_.str().find("line 5: after"), std::string::npos);
+    const std::string sent = host_saw();
+    EXPECT_TRUE(sent.ends_with(to_string(frame_encode(packet_error(ERR_TIMEOUT)))))
+        << "the settle's ERROR after the request's four sends";
+    EXPECT_EQ(run("get a.bin wait=30\nlog never\n"), 1);  // untried, it ends the script
+    EXPECT_NE(parse_error("try send x").find("try takes a transfer"), std::string::npos);
+    EXPECT_NE(parse_error("get a wait=0").find("wait="), std::string::npos);
+}
+
+// impair hands the setting to the link for the steps after it; off clears it.
+TEST_F(ScriptRun, ImpairSetsTheLinkFromThatStepOn)
+{
+    std::vector<ImpairSetting> set;
+    ScriptEnv env{link_, dir_, DEV_KIVET, {}, report_};
+    env.impair = [&set](const ImpairSetting& s) { set.push_back(s); };
+    EXPECT_EQ(script_run(parse_ok("impair drop=0.5,seed=9\nimpair off\n"), env), 0);
+    ASSERT_EQ(set.size(), 2u);
+    EXPECT_DOUBLE_EQ(set[0].incoming.drop, 0.5);
+    EXPECT_EQ(set[0].seed, 9u);
+    EXPECT_DOUBLE_EQ(set[1].outgoing.drop, 0);
+    EXPECT_EQ(run("impair off\n"), 1);  // a link that cannot be spoiled
+    EXPECT_NE(parse_error("impair drop=2").find("--impair"), std::string::npos);
 }
 
 TEST(ImpairParse, TakesEveryKeyAndOneDirection)

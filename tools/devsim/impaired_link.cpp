@@ -28,10 +28,33 @@ double ImpairedLink::Side::draw()
     return double(rng_()) / 4294967296.0;
 }
 
+void ImpairedLink::Side::set(const Impairment& impairment, uint32_t seed)
+{
+    impairment_ = impairment;
+    rng_.seed(seed);
+}
+
+bool ImpairedLink::Side::sound() const
+{
+    return impairment_.drop == 0 && impairment_.corrupt == 0 && impairment_.duplicate == 0 &&
+           impairment_.delay == 0;
+}
+
 std::vector<Bytes> ImpairedLink::Side::cut(const Bytes& bytes)
 {
     std::vector<Bytes> units;
-    if (!impairment_.whole_frames) {
+    if (!impairment_.whole_frames || sound()) {
+        if (inside_) {  // a frame begun under another setting goes on as one unit
+            units.push_back(std::move(unit_));
+            unit_.clear();
+            inside_ = false;
+        }
+        if (sound()) {
+            // Nothing to spoil, so nothing is held: a 0xC0 in a KIVET reply or file is no
+            // frame to wait for the end of.
+            units.push_back(bytes);
+            return units;
+        }
         for (const uint8_t b : bytes) {
             units.push_back({b});
         }
@@ -103,6 +126,9 @@ void ImpairedLink::Side::corrupt_frame(Bytes& frame)
 std::vector<Bytes> ImpairedLink::Side::spoil(Bytes unit, bool& delayed)
 {
     delayed = false;
+    if (sound()) {
+        return {std::move(unit)};
+    }
     const bool is_frame = unit.size() >= 2 && unit.front() == FRAME_END && unit.back() == FRAME_END;
     if (impairment_.whole_frames && !is_frame) {
         return {std::move(unit)};  // text and a lone END pass untouched
@@ -211,6 +237,13 @@ Bytes ImpairedLink::read_some(size_t max, int timeout_ms)
             }
         }
     }
+}
+
+void ImpairedLink::set(Impairment outgoing, Impairment incoming, uint32_t seed)
+{
+    std::scoped_lock hold(out_mutex_, in_mutex_);
+    out_.set(outgoing, seed);
+    in_.set(incoming, seed + 1);
 }
 
 ImpairedLink::Counts ImpairedLink::outgoing_counts() const

@@ -21,7 +21,8 @@ namespace devsim
 // one frame (END to END) and the text between frames passes untouched; otherwise every byte is
 // a unit. A corrupted frame keeps its framing and fails its checksum; a dropped unit is gone; a
 // duplicated one goes twice in a row; a delayed one is held back delay_ms, and everything after
-// it waits behind it (the order never changes).
+// it waits behind it (the order never changes). With every rate 0 nothing is cut or held: bytes
+// pass as they come.
 struct Impairment {
     double drop = 0;
     double corrupt = 0;
@@ -54,6 +55,11 @@ class ImpairedLink : public Link
     Counts outgoing_counts() const;
     Counts incoming_counts() const;
 
+    // Spoils from now on as given (a script changes it between transfers), drawing anew from
+    // seed and seed + 1; the counts go on. A frame cut in half by the change is finished as the
+    // old setting cut it.
+    void set(Impairment outgoing, Impairment incoming, uint32_t seed);
+
   private:
     using Clock = std::chrono::steady_clock;
 
@@ -67,6 +73,8 @@ class ImpairedLink : public Link
         // The copies of unit that go on (none, one or two); delayed tells whether to hold them.
         std::vector<Bytes> spoil(Bytes unit, bool& delayed);
         Counts counts() const;
+        void set(const Impairment& impairment, uint32_t seed);
+        bool sound() const;  // no chance of any damage: units pass as they come
         int delay_ms() const
         {
             return impairment_.delay_ms;

@@ -6,6 +6,7 @@
 // goes to standard output.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -154,10 +155,13 @@ int main(int argc, char** argv)
     }
     log_line("the host opened the port");
 
-    // The link the device talks through: plain, or spoiled on the way.
+    // The link the device talks through: plain, or spoiled on the way (also when the script
+    // spoils it for some steps only).
     std::unique_ptr<ImpairedLink> impaired;
     Link* raw = pty.get();
-    if (opt.impair.on) {
+    const bool script_spoils = std::any_of(steps.begin(), steps.end(),
+                                           [](const ScriptStep& s) { return s.verb == SC_IMPAIR; });
+    if (opt.impair.on || script_spoils) {
         impaired = std::make_unique<ImpairedLink>(*pty, opt.impair.outgoing, opt.impair.incoming,
                                                   opt.impair.seed);
         raw = impaired.get();
@@ -184,6 +188,11 @@ int main(int argc, char** argv)
         return rc;
     }
     ScriptEnv env{link, opt.dir, opt.mode, [&watch]() { return watch.host_gone(); }, std::cout};
+    if (impaired) {
+        env.impair = [&impaired](const ImpairSetting& s) {
+            impaired->set(s.outgoing, s.incoming, s.seed);
+        };
+    }
     const int rc = script_run(steps, env);
     if (impaired) {
         log_line(link_report());

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tools/devsim/pasel_device.h"
+
 namespace devsim
 {
 
@@ -23,6 +25,9 @@ constexpr long SCRIPT_MS_MAX = 3600000;          // longest time a step may name
 constexpr long CREATE_MAX = 100L * 1024 * 1024;  // largest file create makes
 constexpr size_t SEEN_SHOWN = 300;               // bytes of unmatched input shown on a failure
 constexpr int HANGUP_STEP_MS = 20;               // how often expect-hangup looks
+constexpr int WAIT_MAX_MS = 60000;               // the longest wait= a transfer may give
+constexpr int SETTLE_ROUNDS = 20;                // quiet spells settle listens for at most
+constexpr int KIVET_SETTLE_MS = 500;             // settle after a failed KIVET transfer: a drain
 
 // What each verb takes: its word, how many plain words, and the key=value options it knows.
 struct VerbRule {
@@ -42,15 +47,17 @@ const std::vector<VerbRule>& verb_rules()
         {"sleep", SC_SLEEP, 1, 1, {}},
         {"drain", SC_DRAIN, 1, 1, {}},
         {"mode", SC_MODE, 1, 1, {}},
-        {"get", SC_GET, 1, 1, {"bs", "t1", "t2", "as", "fail"}},
-        {"put", SC_PUT, 1, 1, {"bs", "t1", "t2", "as", "open", "fail"}},
-        {"fetch", SC_FETCH, 1, 1, {"as", "fail"}},
-        {"store", SC_STORE, 1, 1, {"as", "open", "fail"}},
+        {"get", SC_GET, 1, 1, {"bs", "t1", "t2", "as", "fail", "wait"}},
+        {"put", SC_PUT, 1, 1, {"bs", "t1", "t2", "as", "open", "fail", "wait"}},
+        {"fetch", SC_FETCH, 1, 1, {"as", "fail", "wait"}},
+        {"store", SC_STORE, 1, 1, {"as", "open", "fail", "wait"}},
         {"expect-file", SC_EXPECT_FILE, 1, 2, {}},
         {"write", SC_WRITE, 2, 2, {}},
         {"create", SC_CREATE, 2, 2, {}},
         {"expect-hangup", SC_EXPECT_HANGUP, 0, 1, {}},
         {"log", SC_LOG, 1, 1, {}},
+        {"impair", SC_IMPAIR, 1, 1, {}},
+        {"settle", SC_SETTLE, 0, 1, {}},
     };
     return RULES;
 }
@@ -131,6 +138,11 @@ bool fill_step(ScriptStep& s, const std::vector<std::string>& args,
                 return bad("fail= takes the nonzero status or error code expected");
             }
             s.fail = int(v);
+        } else if (key == "wait") {
+            if (!number(value, 1, WAIT_MAX_MS, v)) {
+                return bad("wait= takes a number of milliseconds from 1 to 60000");
+            }
+            s.wait_ms = int(v);
         }
     }
     switch (s.verb) {
@@ -139,7 +151,8 @@ bool fill_step(ScriptStep& s, const std::vector<std::string>& args,
         s.text = args[0];
         return true;
     case SC_EXPECT:
-    case SC_EXPECT_HANGUP: {
+    case SC_EXPECT_HANGUP:
+    case SC_SETTLE: {
         const size_t ms_at = s.verb == SC_EXPECT ? 1 : 0;
         if (s.verb == SC_EXPECT) {
             s.text = args[0];
@@ -154,6 +167,12 @@ bool fill_step(ScriptStep& s, const std::vector<std::string>& args,
             s.ms = int(v);
         }
         return true;
+    }
+    case SC_IMPAIR: {
+        s.text = args[0];
+        ImpairSetting setting;
+        std::string why;
+        return s.text == "off" || impair_parse(s.text, setting, why) || bad(why);
     }
     case SC_TIMEOUT:
     case SC_SLEEP:
@@ -286,6 +305,29 @@ bool files_equal(const std::string& dir, const ScriptStep& s, std::string& what)
     return false;
 }
 
+// wait=: the device's wait for each answer, in the protocol the transfer speaks.
+void apply_wait(TransferSetup& setup, int wait_ms)
+{
+    if (wait_ms > 0) {
+        (setup.mode == DEV_KIVET ? setup.reply_timeout_ms : setup.pasel_reply_ms) = wait_ms;
+    }
+}
+
+// After a failed PASEL transfer the device tells the host it gave up (an ERROR ends a reception
+// and sends any other state into its error state) and listens until the host has been quiet
+// for quiet_ms, answering a resent END with ACK 0. False when it never went quiet.
+bool pasel_settle(Link& link, int quiet_ms, int& rounds)
+{
+    PaselDevice dev(link);
+    (void)dev.send(packet_error(ERR_TIMEOUT));  // a lost one shows up as a busy spell
+    for (rounds = 0; rounds < SETTLE_ROUNDS; ++rounds) {
+        if (dev.idle(quiet_ms).empty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool script_words(const std::string& line, std::vector<std::string>& words, std::string& error)
@@ -385,6 +427,14 @@ std::optional<std::vector<ScriptStep>> script_parse(const std::string& text, std
         if (words.empty()) {
             continue;
         }
+        const bool tried = words[0] == "try";
+        if (tried) {
+            words.erase(words.begin());
+            if (words.empty() || (words[0] != "get" && words[0] != "put" && words[0] != "fetch" &&
+                                  words[0] != "store")) {
+                return fail("try takes a transfer: get, put, fetch or store");
+            }
+        }
         const auto& rules = verb_rules();
         const auto rule = std::find_if(rules.begin(), rules.end(),
                                        [&](const VerbRule& r) { return words[0] == r.word; });
@@ -412,6 +462,7 @@ std::optional<std::vector<ScriptStep>> script_parse(const std::string& text, std
         ScriptStep step;
         step.line = number;
         step.verb = rule->verb;
+        step.tried = tried;
         if (!fill_step(step, args, opts, why)) {
             return fail(words[0] + ": " + why);
         }
@@ -424,6 +475,9 @@ int script_run(const std::vector<ScriptStep>& steps, ScriptEnv& env)
 {
     int timeout_ms = SCRIPT_DEFAULT_TIMEOUT_MS;
     DeviceMode mode = env.mode;
+    bool settle_due = false;  // a tried transfer failed since the last settle
+    DeviceMode settle_mode = mode;
+    int settle_quiet_ms = 0;
     for (const ScriptStep& s : steps) {
         std::string what;  // what the step did, or why it failed
         bool held = true;
@@ -466,6 +520,7 @@ int script_run(const std::vector<ScriptStep>& steps, ScriptEnv& env)
             setup.block_size = s.block_size;
             setup.t1_ms = s.t1_ms;
             setup.t2_ms = s.t2_ms;
+            apply_wait(setup, s.wait_ms);
             const TransferResult r = transfer_read(env.link, setup, s.text);
             held = transfer_held(s, setup.mode, r, what);
             std::string error;
@@ -486,6 +541,7 @@ int script_run(const std::vector<ScriptStep>& steps, ScriptEnv& env)
             setup.t1_ms = s.t1_ms;
             setup.t2_ms = s.t2_ms;
             setup.open_mode = s.open_mode;
+            apply_wait(setup, s.wait_ms);
             if (data) {
                 TransferResult r = transfer_write(env.link, setup, s.other, *data);
                 r.data = *data;
@@ -530,10 +586,45 @@ int script_run(const std::vector<ScriptStep>& steps, ScriptEnv& env)
         case SC_LOG:
             what = s.text;
             break;
+        case SC_IMPAIR: {
+            ImpairSetting setting;
+            std::string error;
+            held = bool(env.impair) && (s.text == "off" || impair_parse(s.text, setting, error));
+            if (held) {
+                env.impair(setting);
+            }
+            what = "impair " + s.text + (env.impair ? "" : ": this link cannot be spoiled");
+            break;
         }
-        env.report << "line " << s.line << ": " << what << (held ? "" : "  FAILED") << "\n";
+        case SC_SETTLE: {
+            if (!settle_due) {
+                what = "settle: nothing failed";
+            } else if (settle_mode == DEV_KIVET) {
+                const int ms = s.ms >= 0 ? s.ms : KIVET_SETTLE_MS;
+                what = "settle: drain: " + std::to_string(env.link.drain(ms)) + " bytes dropped";
+            } else {
+                int rounds = 0;
+                held = pasel_settle(env.link, s.ms >= 0 ? s.ms : settle_quiet_ms, rounds);
+                what = held ? "settle: the host was told the device gave up; quiet after " +
+                                  std::to_string(rounds) + " busy spells"
+                            : "settle: the host did not go quiet";
+            }
+            settle_due = false;
+            break;
+        }
+        }
+        const bool transfer =
+            s.verb == SC_GET || s.verb == SC_PUT || s.verb == SC_FETCH || s.verb == SC_STORE;
+        const bool going_on = !held && s.tried;
+        env.report << "line " << s.line << ": " << what << (held || going_on ? "" : "  FAILED")
+                   << "\n";
         env.report.flush();
-        if (!held) {
+        if (transfer) {
+            settle_due = going_on;
+            settle_mode = s.verb == SC_FETCH || s.verb == SC_STORE ? DEV_KIVET : mode;
+            settle_quiet_ms = s.t1_ms + SETTLE_EXTRA_MS;
+        }
+        if (!held && !going_on) {
             return 1;
         }
     }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/devsim/options.h"
 #include "tools/devsim/session.h"
 #include "tools/devsim/transfers.h"
 
@@ -18,6 +19,7 @@ namespace devsim
 {
 
 constexpr int SCRIPT_DEFAULT_TIMEOUT_MS = 5000;  // expect and expect-hangup, until `timeout`
+constexpr int SETTLE_EXTRA_MS = 500;  // settle: quiet for the failed transfer's T1 and this long
 
 enum ScriptVerb : uint8_t {
     SC_SEND = 1,            // send TEXT
@@ -35,6 +37,8 @@ enum ScriptVerb : uint8_t {
     SC_CREATE = 13,         // create FILE SIZE
     SC_EXPECT_HANGUP = 14,  // expect-hangup [MS]
     SC_LOG = 15,            // log TEXT
+    SC_IMPAIR = 16,         // impair LIST|off
+    SC_SETTLE = 17,         // settle [MS]
 };
 
 struct ScriptStep {
@@ -42,7 +46,8 @@ struct ScriptStep {
     ScriptVerb verb = SC_LOG;
     std::string text;   // send, expect, log: the bytes; transfers and files: the name
     std::string other;  // transfers: the as= name; expect-file: the path; write: the text
-    int ms = -1;        // expect, expect-hangup: time-out (-1: the default); sleep, drain, timeout
+    int ms =
+        -1;  // expect, expect-hangup, settle: time-out (-1: the default); sleep, drain, timeout
     DeviceMode mode = DEV_KIVET;         // mode
     uint16_t block_size = 128;           // get, put in PASEL mode
     uint16_t t1_ms = 1000;               // get, put in PASEL mode
@@ -51,6 +56,9 @@ struct ScriptStep {
     int fail = 0;     // transfers: the host's status word (KIVET) or ERROR code (PASEL) that must
                       // end it; 0: it must succeed
     size_t size = 0;  // create
+    bool tried = false;  // transfers: `try` before it; its failure is reported and the script
+                         // goes on
+    int wait_ms = 0;     // transfers: the device's wait for each answer (wait=); 0: the default
 };
 
 // Splits a line into words: blanks separate them, double quotes keep blanks inside one word,
@@ -67,6 +75,8 @@ struct ScriptEnv {
     DeviceMode mode = DEV_KIVET;      // which protocol get and put use, until `mode`
     std::function<bool()> host_gone;  // for expect-hangup; empty: the host never leaves
     std::ostream& report;             // one line per step, and the failure
+    // For impair: spoils the link from now on as given; empty: the link cannot be spoiled.
+    std::function<void(const ImpairSetting&)> impair = {};
 };
 
 // Runs the steps in order. 0 when every step held; 1 at the first that did not, reported.

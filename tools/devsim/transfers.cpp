@@ -63,6 +63,15 @@ TransferResult from_pasel(const PaselResult& result)
     return r;
 }
 
+PaselOptions pasel_options(const TransferSetup& setup)
+{
+    PaselOptions options;
+    if (setup.pasel_reply_ms > 0) {
+        options.reply_timeout_ms = setup.pasel_reply_ms;
+    }
+    return options;
+}
+
 }  // namespace
 
 const char* mode_name(DeviceMode mode)
@@ -98,7 +107,7 @@ TransferResult transfer_read(Link& link, const TransferSetup& setup, const std::
         KivetClient client(link, setup.reply_timeout_ms);
         r = from_kivet(client.fetch_file(name));
     } else {
-        PaselDevice device(link);
+        PaselDevice device(link, pasel_options(setup));
         r = from_pasel(device.get(name, setup.block_size, setup.t1_ms, setup.t2_ms));
     }
     r.seconds = seconds_since(start);
@@ -114,7 +123,7 @@ TransferResult transfer_write(Link& link, const TransferSetup& setup, const std:
         KivetClient client(link, setup.reply_timeout_ms);
         r = from_kivet(client.store_file(name, data, setup.open_mode));
     } else {
-        PaselDevice device(link);
+        PaselDevice device(link, pasel_options(setup));
         r = from_pasel(device.put(name, data, setup.block_size, setup.t1_ms, setup.t2_ms));
     }
     r.seconds = seconds_since(start);

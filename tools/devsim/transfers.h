@@ -31,6 +31,7 @@ struct TransferSetup {
     uint8_t open_mode = KV_MODE_CREATE;  // KIVET write: 2 creates (fails if the file exists),
                                          // 3 overwrites an existing file from its start
     int reply_timeout_ms = 3000;         // KIVET: wait for each reply
+    int pasel_reply_ms = 0;  // PASEL: wait for each answer before sending again; 0: the default
 };
 
 struct TransferResult {
