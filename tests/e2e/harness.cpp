@@ -520,6 +520,24 @@ Host::Host()
 
 Host::~Host()
 {
+#ifdef KIVET_COVERAGE
+    // The coverage build's counts are written when the program ends itself: SIGTERM first.
+    if (pid_ > 0 && !on_wine()) {
+        (void)kill(pid_, SIGTERM);
+        const auto deadline = deadline_in(5000);
+        int status = 0;
+        for (;;) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;
+            }
+            if (ms_left(deadline) == 0) {
+                break;  // killed below
+            }
+            pause_briefly();
+        }
+    }
+#endif
     if (pid_ > 0) {
         kill_program(pid_);
         int status = 0;

@@ -100,6 +100,21 @@ TEST_F(Framing, TwoQueuedPacketsLeaveAsTwoWrites)
     EXPECT_EQ(pool_free_count(), POOL_SIZE - 1);
 }
 
+TEST_F(Framing, LostLinkGivesBackEveryQueuedPacketAndDropsTheHalfFrame)
+{
+    link_lock.assert_held();
+    pkt_send_ack(1);
+    pkt_send_end();
+    feed_line(frame_of(end_pkt()) + frame_of(ack(2)) + hex("C0 06 01"));
+    framing_link_lost();
+    EXPECT_EQ(pool_free_count(), POOL_SIZE - 1);  // nothing kept for a link that is gone
+    EXPECT_TRUE(sent().empty());
+    EXPECT_TRUE(take_received().empty());
+    feed_line("boot" + frame_of(end_pkt()));  // the new link's text, not the old frame's tail
+    EXPECT_EQ(take_text(), "boot");
+    EXPECT_EQ(take_received(), std::vector<std::string>{end_pkt()});
+}
+
 TEST_F(Framing, SenderPassEncodesOnlyInPaselMode)
 {
     link_lock.assert_held();

@@ -160,4 +160,17 @@ TEST_F(NativeFiles, UpdateOverwritesFromTheStartAndKeepsTheRest)
     EXPECT_EQ(plat::file_close(w), 0);
 }
 
+#ifndef _WIN32
+TEST_F(NativeFiles, WriteTheDiskRefusesIsItsErrorNotACount)
+{
+    // /dev/full takes no byte: a full disk, without filling one.
+    const int fd = plat::file_open("/dev/full", plat::FO_WRITE_PLAIN);
+    ASSERT_GE(fd, 0);
+    open_.push_back(fd);
+    const int r = plat::file_write(fd, "data", 4);
+    ASSERT_LT(r, 0);
+    EXPECT_EQ(plat::file_status(r, nullptr), 112u);  // disk full
+}
+#endif
+
 }  // namespace
