@@ -4,8 +4,9 @@
 # unit and end-to-end tests in a plain build (the end-to-end ones include the Windows build
 # under Wine), again under AddressSanitizer + UndefinedBehaviorSanitizer, and again under
 # ThreadSanitizer (clang, which also checks the lock annotations at compile time); then a short
-# run of each fuzz target (libFuzzer, ASan+UBSan), the format check, and the build, install and
-# package as a user makes them (scripts/package.sh).
+# run of each fuzz target (libFuzzer, ASan+UBSan), the format check, clang-tidy over the plain
+# build's files (scripts/tidy.sh), and the build, install and package as a user makes them
+# (scripts/package.sh).
 #   bash scripts/test.sh          all of it
 #   bash scripts/test.sh quick    the plain build only
 set -euo pipefail
@@ -92,6 +93,8 @@ if [ "$mode" != quick ]; then
     echo "=== format"
     git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
     echo "format: clean"
+    echo "=== tidy"
+    bash scripts/tidy.sh build
     bash scripts/package.sh
 fi
 
