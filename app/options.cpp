@@ -212,7 +212,7 @@ static void take_names(int argc, char** argv, int i, Options* o)
     }
     o->rate_given = true;
     o->rate_listed = baud_lookup(argv[i]) != 0;
-    o->rate = std::atoi(argv[i]);
+    o->rate = static_cast<int32_t>(std::strtol(argv[i], nullptr, 10));
     if (++i < argc) {
         o->log = argv[i];
         o->log_too_long = std::strlen(argv[i]) > LOG_NAME_MAX;

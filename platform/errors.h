@@ -8,7 +8,7 @@
 namespace plat
 {
 
-// The OS's text for err, without a line end.
+// The OS's text for err, without a line end; it stays as it is until the same thread asks again.
 const char* error_text(int err);
 
 // The status a device expects on the wire for a failed file call (2 file not found, 3 path not

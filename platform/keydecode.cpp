@@ -380,6 +380,7 @@ int keydecode_idle(KeyEvent* out)
     return 1;
 }
 
+// NOLINTNEXTLINE(misc-no-recursion): a junk sequence hands its byte back once, in the ground state
 int keydecode_byte(uint8_t b, KeyEvent* out)
 {
     if (kd_state != KD_GROUND && ++kd_seq_len > KD_SEQ_MAX) {

@@ -404,6 +404,7 @@ void ask(uint8_t v, uint8_t opt)
 }
 
 // One byte of the stream: appended to out when it is the device's.
+// NOLINTNEXTLINE(misc-no-recursion): a command that ends a subnegotiation comes back once, as IAC
 void receive_byte(uint8_t c, uint8_t* out, uint32_t* got, uint32_t now)
 {
     switch (rx) {

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Makes sure the tools the build needs are here: cmake, g++, make, GoogleTest, ser2net (the
 # network port's end-to-end tests serve a pseudo-terminal through it), and (for the
-# thread-sanitizer build, the format check, the coverage report and the package check) clang,
-# clang-format, gcovr, groff, dpkg-dev, file and lintian, and (for the Windows build, its
-# packages and its tests under Wine) MinGW-w64, NSIS and Wine. As root on Debian it installs
-# what is missing; otherwise it says what is missing and fails.
+# thread-sanitizer build, the format and tidy checks, the coverage report and the package check)
+# clang, clang-format, clang-tidy, gcovr, groff, dpkg-dev, file and lintian, and (for the Windows
+# build, its packages and its tests under Wine) MinGW-w64, NSIS and Wine. As root on Debian it
+# installs what is missing; otherwise it says what is missing and fails.
 set -euo pipefail
 
 need=()
@@ -24,6 +24,7 @@ if [ "${1:-}" = "--full" ]; then
     command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
     # The coverage report (scripts/coverage.sh).
     command -v gcovr >/dev/null 2>&1 || need+=(gcovr)
+    command -v clang-tidy >/dev/null 2>&1 || need+=(clang-tidy)
     # The Windows build and its tests: MinGW-w64 (the -posix compiler, which has std::thread)
     # and Wine to run them.
     command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)

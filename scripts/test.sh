@@ -5,9 +5,9 @@
 # under Wine), again under AddressSanitizer + UndefinedBehaviorSanitizer, and again under
 # ThreadSanitizer (clang, which also checks the lock annotations at compile time); then a short
 # run of each fuzz target (libFuzzer, ASan+UBSan), a short soak (bench/soak.sh), the format
-# check, the build, install and package as a user makes them (scripts/package.sh), and the line
-# and branch coverage of the unit and native end-to-end tests (scripts/coverage.sh: it fails when
-# a test fails, not on a figure).
+# check, clang-tidy over the plain build's files (scripts/tidy.sh), the build, install and package
+# as a user makes them (scripts/package.sh), and the line and branch coverage of the unit and
+# native end-to-end tests (scripts/coverage.sh: it fails when a test fails, not on a figure).
 #   bash scripts/test.sh          all of it
 #   bash scripts/test.sh quick    the plain build only
 set -euo pipefail
@@ -98,6 +98,8 @@ if [ "$mode" != quick ]; then
     echo "=== format"
     git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
     echo "format: clean"
+    echo "=== tidy"
+    bash scripts/tidy.sh build
     bash scripts/package.sh
     bash scripts/coverage.sh | tee -a "$results"
 fi

@@ -255,7 +255,7 @@ void LinkLock::take()
     st().lock_held = true;
 }
 
-bool LinkLock::take_within(uint32_t)
+bool LinkLock::take_within(uint32_t /*ms*/)
 {
     if (st().lock_held) {
         return false;  // no other thread could give it
@@ -303,7 +303,7 @@ void event_wait(Event* e)
     }
 }
 
-int thread_start(void (*body)(), ThreadPriority)
+int thread_start(void (*body)(), ThreadPriority /*prio*/)
 {
     int err = take_failure(st().port_fail, "thread");
     if (err != 0) {
@@ -386,12 +386,12 @@ void console_clear()
 
 // ---- serial --------------------------------------------------------------------------------
 
-int serial_is_directory(const char*)
+int serial_is_directory(const char* /*name*/)
 {
     return st().is_directory;
 }
 
-int serial_open(const char*)
+int serial_open(const char* /*name*/)
 {
     int err = take_failure(st().port_fail, "open");
     if (err != 0) {
@@ -493,7 +493,7 @@ int serial_write_byte(uint8_t b)
     return serial_write(&b, 1);
 }
 
-int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t)
+int serial_write_some(const uint8_t* buf, uint32_t n, uint32_t /*wait_ms*/)
 {
     return serial_write(buf, n);
 }
@@ -503,12 +503,12 @@ void serial_close()
     st().port_open = false;
 }
 
-void serial_name_wait(const char*, uint32_t ms)
+void serial_name_wait(const char* /*name*/, uint32_t ms)
 {
     sleep_ms(ms);
 }
 
-int serial_same_lost_terminal(const char*)
+int serial_same_lost_terminal(const char* /*name*/)
 {
     return 0;  // the fake's port is no pseudo-terminal
 }

@@ -62,7 +62,7 @@ std::atomic<int> signal_seen{0};  // lock-free: set by the signal handler, read 
 KeyQueue pending;
 Clock::time_point pending_since;
 
-void on_signal(int)
+void on_signal(int /*sig*/)
 {
     signal_seen = 1;
     char b = 1;

@@ -1,5 +1,5 @@
-// platform/posix/errors.cpp: errno as the console and the device see it: strerror() for the
-// text, and one table from errno to the status numbers of the device's first platform.
+// platform/posix/errors.cpp: errno as the console and the device see it: strerror_r() for
+// the text, and one table from errno to the status numbers of the device's first platform.
 #include "platform/errors.h"
 
 #include <cerrno>
@@ -79,9 +79,13 @@ bool dir_missing(const char* path)
 
 }  // namespace
 
+// The text of a number the C library does not know ("Unknown error 1234") is made in a buffer;
+// strerror's own is one for the process, and error texts are made on several threads.
+thread_local char error_buf[64];
+
 const char* error_text(int err)
 {
-    return std::strerror(err);
+    return strerror_r(err, error_buf, sizeof error_buf);  // GNU's: a constant text, or error_buf
 }
 
 uint32_t file_status(int err, const char* name)

@@ -184,12 +184,13 @@ int serial_same_lost_terminal(const char* name)
     bool same = false;
     if (lstat(path, &sb) != 0) {
         same = link_ino == 0;  // no link there any more; a terminal's own name gone with it
-    } else if (S_ISLNK(sb.st_mode) != (link_ino != 0)) {
-        same = false;  // a link where there was none, or the other way round
-    } else if (link_ino != 0 && (sb.st_dev != link_dev || sb.st_ino != link_ino ||
-                                 sb.st_ctim.tv_sec != link_ctime.tv_sec ||
-                                 sb.st_ctim.tv_nsec != link_ctime.tv_nsec)) {
-        same = false;  // made anew or changed: pointed somewhere by someone
+    } else if (S_ISLNK(sb.st_mode) != (link_ino != 0) ||
+               (link_ino != 0 && (sb.st_dev != link_dev || sb.st_ino != link_ino ||
+                                  sb.st_ctim.tv_sec != link_ctime.tv_sec ||
+                                  sb.st_ctim.tv_nsec != link_ctime.tv_nsec))) {
+        // A link where there was none, or the other way round; or the link made anew or
+        // changed: pointed somewhere by someone.
+        same = false;
     } else {
         // The same link: it leads to the old terminal's path, to nothing (the terminal gone, a
         // number not given out again yet), or, through a link further on, somewhere else.

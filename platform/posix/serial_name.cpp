@@ -15,13 +15,12 @@ namespace plat
 void serial_path(const char* name, char* path)
 {
     // The n-th serial port is /dev/ttyS(n-1); a network port's name is its own.
-    if (serial_is_net_name(name) != 0) {
+    // A path starts with '/' or '.', which no COMn name does.
+    if (serial_is_net_name(name) != 0 || name[0] == '/' || name[0] == '.') {
         std::snprintf(path, SERIAL_PATH_MAX, "%s", name);
     } else if (serial_is_com_name(name)) {
         std::snprintf(path, SERIAL_PATH_MAX, "/dev/ttyS%ld",
                       std::strtol(name + 3, nullptr, 10) - 1);
-    } else if (name[0] == '/' || name[0] == '.') {
-        std::snprintf(path, SERIAL_PATH_MAX, "%s", name);
     } else {
         std::snprintf(path, SERIAL_PATH_MAX, "/dev/%s", name);
     }

@@ -117,11 +117,11 @@ std::string program_file(const std::string& bin)
 // symbolic link to it, under Wine a copy of it.
 std::string exec_path(const std::string& bin, const std::string& dir, const std::string& name)
 {
-    const std::string program = program_file(bin);
+    std::string program = program_file(bin);
     if (name.empty()) {
         return program;
     }
-    const std::string link =
+    std::string link =
         std::filesystem::absolute((dir.empty() ? std::string(".") : dir) + "/" + name).string();
     std::error_code ec;
     std::filesystem::remove(link, ec);
@@ -887,7 +887,7 @@ std::string ser2net_program()
     std::istringstream in(dirs);
     std::string dir;
     while (std::getline(in, dir, ':')) {
-        const std::string candidate = (dir.empty() ? "." : dir) + "/ser2net";
+        std::string candidate = (dir.empty() ? "." : dir) + "/ser2net";
         if (access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }

@@ -27,7 +27,8 @@ TEST(Pressure, TraceOfANoisyLineStaysSmall)
 
     const std::string trace = read_file(h.file("n.trc"));
     std::printf("trace under noise: %zu bytes for %zu bytes in %.1f s, %.2f MB per hour\n",
-                trace.size(), noise.size(), seconds, trace.size() / seconds * 3600 / 1e6);
+                trace.size(), noise.size(), seconds,
+                static_cast<double>(trace.size()) / seconds * 3600 / 1e6);
     EXPECT_LT(trace.size(), 2000 + 1500 * size_t(seconds)) << trace;
     const std::string stamp = "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} ";
     const std::regex whole(stamp + "frame dropped: bad checksum, \\d+ bytes\n");

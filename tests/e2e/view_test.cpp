@@ -55,7 +55,7 @@ TEST(TextView, ClockStampsStartEachLineOnConsoleAndLogInBothModes)
             CLOCK + "one\r\n" + CLOCK + "two\n" + CLOCK + "three\r\r\n\r\n" + CLOCK + "four\\|";
         ASSERT_TRUE(h.device().write(text));
         EXPECT_TRUE(matches(h.screen_read("|"), lines));
-        const size_t stamped = text.size() + 4 * 13;
+        const size_t stamped = text.size() + size_t{4} * 13;
         EXPECT_TRUE(matches(file_when(h.file("k.log"), stamped), lines));
 
         // F3 turns them off and on again in the form chosen.
@@ -81,7 +81,7 @@ TEST(TextView, ClockStampsStartEachLineOnConsoleAndLogInBothModes)
         const std::string lines = "\r\n" + ISO + "seven\r\n" + ISO + "eight\\|";
         ASSERT_TRUE(h.device().write(text));
         EXPECT_TRUE(matches(h.screen_read("|"), lines));
-        EXPECT_TRUE(matches(file_when(h.file("p.log"), text.size() + 2 * 24), lines));
+        EXPECT_TRUE(matches(file_when(h.file("p.log"), text.size() + size_t{2} * 24), lines));
         EXPECT_TRUE(file_holds(h.file("cap.txt"), text));
     }
 }

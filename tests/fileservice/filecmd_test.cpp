@@ -80,7 +80,7 @@ TEST_F(FileService, OpenReadCloseExchangeIsByteExact)
     const Writes o = exchange(open_cmd(1, "ABCDE"));
     ASSERT_EQ(o.size(), 2u);
     EXPECT_EQ(o[1], OK);
-    const std::string h = o[0];
+    const std::string& h = o[0];
     EXPECT_EQ(open_file_count, 1u);
 
     EXPECT_EQ(exchange(bytes({0x02, 0x03}) + h + bytes({0x10, 0x00})),

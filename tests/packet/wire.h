@@ -73,7 +73,7 @@ inline std::string frame_of(const std::string& packet)
 // One whole frame -> its packet bytes; "<bad frame>" when it is not exactly one good frame.
 inline std::string unframe(const std::string& frame)
 {
-    const std::string bad = "<bad frame>";
+    std::string bad = "<bad frame>";
     if (frame.size() < 3 || frame.front() != '\xC0' || frame.back() != '\xC0') {
         return bad;
     }

@@ -32,7 +32,8 @@ TEST(Pty, BytesCrossRawBothWays)
     Pty pty;
     const int host = open_as_host(pty);
     ASSERT_GE(host, 0);
-    const std::string device_says = "text\r\n\x02\x00\x7f\x03";
+    const char raw[] = "text\r\n\x02\x00\x7f\x03";
+    const std::string device_says(raw, sizeof raw - 1);  // the NUL and the bytes after it too
     ASSERT_TRUE(pty.write(device_says));
     std::string got(device_says.size(), '\0');
     ASSERT_EQ(::read(host, got.data(), got.size()), ssize_t(got.size()));

@@ -34,7 +34,7 @@ constexpr size_t READ_CHUNK = 4096;
 
 volatile std::sig_atomic_t stop_signal;  // set by SIGTERM, SIGINT or SIGHUP
 
-void on_signal(int)
+void on_signal(int /*sig*/)
 {
     stop_signal = 1;
 }

@@ -29,10 +29,7 @@ Clock::time_point after_ms(int ms)
 
 }  // namespace
 
-PaselDevice::PaselDevice(Link& link, PaselOptions options)
-    : link_(link), options_(options), decoder_()
-{
-}
+PaselDevice::PaselDevice(Link& link, PaselOptions options) : link_(link), options_(options) {}
 
 bool PaselDevice::send(const Bytes& packet)
 {
@@ -214,7 +211,7 @@ void PaselDevice::run_get(const std::string& name, uint16_t block_size, uint16_t
             break;
         case PKT_ACCEPT:
             if (any_data) {
-                r.notes.push_back("ACCEPT after data");
+                r.notes.emplace_back("ACCEPT after data");
             } else {
                 ++r.duplicates;  // our ACK 0 was lost
                 (void)send(packet_ack(0));

@@ -31,7 +31,7 @@ short poll_events(int fd, short events, int timeout_ms)
 
 }  // namespace
 
-HostWatch::HostWatch(Pty& pty) : pty_(pty), initial_cflag_(0), initial_speed_(0)
+HostWatch::HostWatch(Pty& pty) : pty_(pty)
 {
     termios tio{};
     // On Linux the master reports the slave's settings.

@@ -30,8 +30,8 @@ class HostWatch
 
   private:
     Pty& pty_;
-    unsigned long initial_cflag_;  // the slave's control flags before the host
-    unsigned long initial_speed_;  // its output speed code before the host
+    unsigned long initial_cflag_ = 0;  // the slave's control flags before the host
+    unsigned long initial_speed_ = 0;  // its output speed code before the host
 };
 
 // A Link over another whose bytes can be put back: read_some hands them out first. expect keeps

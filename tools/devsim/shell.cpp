@@ -511,7 +511,7 @@ void Shell::prompt()
     say(std::string("devsim ") + mode_name(mode()) + "> ");
 }
 
-void Shell::log(const std::string& text)
+void Shell::log(const std::string& text) const
 {
     if (config_.log) {
         config_.log(text);

@@ -119,7 +119,7 @@ class Shell
     // Writes text paced like a serial line; false when the host is gone.
     bool send_text(const std::string& text);
     void prompt();
-    void log(const std::string& text);
+    void log(const std::string& text) const;
 
     Link& link_;
     ShellConfig config_;
