@@ -109,13 +109,9 @@ if [ "$mode" != quick ]; then
     echo "format: clean"
     echo "=== tidy"
     tidy_status=0
-    if [ -n "$tidy_pid" ]; then
-        wait "$tidy_pid" || tidy_status=$?
-        tidy_pid=
-        cat "$tidy_out"
-    else
-        bash scripts/tidy.sh build || tidy_status=$?
-    fi
+    wait "$tidy_pid" || tidy_status=$?
+    tidy_pid=
+    cat "$tidy_out"
     [ "$tidy_status" -eq 0 ] || exit "$tidy_status"
     bash scripts/package.sh
     bash scripts/coverage.sh | tee -a "$results"
