@@ -42,6 +42,22 @@ results="$(mktemp)"
 tidy_out="$(mktemp)"
 tidy_pid=
 trap '[ -z "$tidy_pid" ] || kill -- "-$tidy_pid" 2>/dev/null; rm -f "$results" "$tidy_out"' EXIT
+# The steps without time-outs of their own (ctest gives each test one) are bounded too, by far more
+# than they take, so that a step that hangs fails the run with its name rather than stall it.
+# timeout(1) runs a step in a process group of its own, to end all of it, and Ctrl-C at a
+# terminal would not reach that group: at a terminal, whoever waits can press it instead.
+bounded() {
+    local minutes=$1
+    shift
+    if [ -t 0 ]; then
+        "$@"
+        return
+    fi
+    local status=0
+    timeout --kill-after=30 "${minutes}m" "$@" || status=$?
+    [ "$status" -ne 124 ] || echo "test.sh: $* did not end within $minutes min" >&2
+    return "$status"
+}
 
 # The Windows build first, so that the end-to-end tests of the builds below run it under Wine
 # (they skip when it is not there).
@@ -55,7 +71,7 @@ if [ "$mode" != quick ] && command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>
     # The Wine prefix is made once, before the tests are listed.
     bash scripts/wine-run.sh "$PWD/build-windows/wine" cmd /c exit
     ctest --preset windows -j "$jobs" | tee -a "$results"
-    bash scripts/windows-package.sh
+    bounded 20 bash scripts/windows-package.sh
 fi
 
 for p in "${presets[@]}"; do
@@ -99,11 +115,11 @@ done
 
 if [ "$mode" != quick ]; then
     # Each target from its seeds and dictionary, what earlier runs found kept in build-fuzz/.
-    bash scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
+    bounded $((20 + ${FUZZ_SECONDS:-10} / 15)) bash scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
     # A short soak of the plain build's programs: transfers of both modes and directions over a
     # spoiled link, each judged on both sides, with the host's memory and descriptors watched.
     echo "=== soak"
-    bash bench/soak.sh --build build --transfers 60
+    bounded 20 bash bench/soak.sh --build build --transfers 60
     echo "=== format"
     git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
     echo "format: clean"
@@ -113,8 +129,8 @@ if [ "$mode" != quick ]; then
     tidy_pid=
     cat "$tidy_out"
     [ "$tidy_status" -eq 0 ] || exit "$tidy_status"
-    bash scripts/package.sh
-    bash scripts/coverage.sh | tee -a "$results"
+    bounded 20 bash scripts/package.sh
+    bounded 40 bash scripts/coverage.sh | tee -a "$results"
 fi
 
 echo "test.sh: $((SECONDS / 60)) min $((SECONDS % 60)) s"
