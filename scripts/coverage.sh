@@ -33,10 +33,10 @@ echo "=== coverage: report"
 # the exception edges the compiler adds to every call and the branches it proves dead are left
 # out.
 # A count that gcov cannot write sensibly is warned of, not a reason to stop (the counters are
-# atomic, so there should be none); and gcovr is given a bound in time, since with workers it
-# can wait for ever after one of them failed.
+# atomic, so there should be none): with workers, gcovr waits for ever after one of them failed.
 mkdir -p "$build/coverage"
-timeout --kill-after=10 900 gcovr --gcov-ignore-parse-errors --root . --object-directory "$build" -j "$(nproc 2>/dev/null || echo 2)" \
+gcovr --gcov-ignore-parse-errors --root . --object-directory "$build" \
+    -j "$(nproc 2>/dev/null || echo 2)" \
     --filter 'app/' --filter 'port/' --filter 'output/' --filter 'fileservice/' \
     --filter 'packet/' --filter 'sending/' --filter 'platform/' --filter 'tools/devsim/' \
     --exclude 'platform/fake/' \
